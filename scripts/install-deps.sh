@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, what building and testing the helper needs on Debian 12.
+set -euo pipefail
+packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config
+  nlohmann-json3-dev libssl-dev openssl libcli11-dev libutf8proc-dev libgtest-dev libbenchmark-dev
+  bubblewrap util-linux python3 binutils coreutils procps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs a command inside a throwaway sandbox in which the helper can live at its real fixed
+# paths: /Library, /Users, /run (so /var/run) and /tmp are fresh tmpfs mounts, the rest of the
+# system is read-only, and the sandbox has its own pid namespace and /proc.
+#   scripts/sandbox.sh BUILD_DIR [--bind-out DIR] -- COMMAND...
+# Inside, BUILD_DIR is at the same path (read-only) and DIR, if given, is writable at /out.
+set -euo pipefail
+build=$(cd "$1" && pwd); shift
+extra=()
+if [ "${1:-}" = --bind-out ]; then extra+=(--bind "$2" /out); shift 2; fi
+[ "${1:-}" = -- ] && shift
+src=$(cd "$(dirname "$0")/.." && pwd)
+args=(--die-with-parent --unshare-pid --new-session
+  --ro-bind /usr /usr --symlink usr/bin /bin --symlink usr/sbin /sbin
+  --symlink usr/lib /lib --symlink usr/lib64 /lib64 --ro-bind /etc /etc
+  --proc /proc --dev /dev --tmpfs /tmp --tmpfs /run --symlink ../run /var/run
+  --tmpfs /Library --tmpfs /Users
+  --ro-bind "$src" "$src" --ro-bind "$build" "$build")
+exec bwrap "${args[@]}" "${extra[@]}" --setenv BUILD "$build" --setenv SRC "$src" -- "$@"

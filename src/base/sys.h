@@ -1,0 +1,25 @@
+// Small wrappers over system calls that every layer needs: the error text of an errno value,
+// whole writes that survive short writes and EINTR, and EINTR-safe reads.
+// All functions are thread-safe and keep no state.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace nimbara {
+
+// The system's message for an error number ("No such file or directory"); thread-safe.
+std::string errnoText(int err);
+
+// Writes all of `data` to `fd`, continuing short writes and repeating interrupted calls.
+// Uses send(MSG_NOSIGNAL) on sockets so a closed peer never raises SIGPIPE.
+// Returns true when every byte was written, false on the first other error.
+bool writeAll(int fd, std::string_view data);
+
+// read(2) that repeats on EINTR. Same result convention as read(2).
+ssize_t readSome(int fd, void* buf, size_t len);
+
+}  // namespace nimbara

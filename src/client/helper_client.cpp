@@ -1,0 +1,74 @@
+#include "client/helper_client.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "base/sys.h"
+
+namespace nimbara {
+
+ClientResult<HelperClient> HelperClient::connect(const std::string& socketPath) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof addr.sun_path) {
+        return {std::nullopt, {ClientError::Kind::noHelper, "socket path too long"}};
+    }
+    std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        return {std::nullopt,
+                {ClientError::Kind::noHelper,
+                 "cannot connect to " + socketPath + ": " + errnoText(errno)}};
+    }
+    return {HelperClient(std::move(fd)), {}};
+}
+
+ClientError HelperClient::sendLine(std::string_view line) {
+    std::string framed(line);
+    framed += '\n';
+    if (!writeAll(fd_.get(), framed)) {
+        return {ClientError::Kind::connectionLost, "cannot send: " + errnoText(errno)};
+    }
+    return {};
+}
+
+ClientResult<std::string> HelperClient::readLine() {
+    for (;;) {
+        if (size_t lf = buffered_.find('\n'); lf != std::string::npos) {
+            std::string line = buffered_.substr(0, lf);
+            buffered_.erase(0, lf + 1);
+            return {std::move(line), {}};
+        }
+        char chunk[4096];
+        ssize_t n = readSome(fd_.get(), chunk, sizeof chunk);
+        if (n <= 0) {
+            std::string why = n == 0 ? "the helper closed the connection without an answer"
+                                     : "cannot read: " + errnoText(errno);
+            return {std::nullopt, {ClientError::Kind::connectionLost, why}};
+        }
+        buffered_.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+ClientResult<HelperResponse> HelperClient::call(const HelperRequest& request) {
+    if (ClientError e = sendLine(encodeRequest(request)); e.kind != ClientError::Kind::none) {
+        return {std::nullopt, e};
+    }
+    auto line = readLine();
+    if (!line.value) return {std::nullopt, line.error};
+    auto decoded = decodeResponse(*line.value);
+    if (!decoded.value) {
+        return {std::nullopt, {ClientError::Kind::malformedAnswer, "malformed answer: " + decoded.error}};
+    }
+    return {std::move(decoded.value), {}};
+}
+
+std::string HelperClient::nextId() {
+    return std::to_string(::getpid()) + "-" + std::to_string(++counter_);
+}
+
+}  // namespace nimbara

@@ -1,0 +1,51 @@
+// Client side of the helper's protocol: connect to the helper's socket, send requests, read
+// response lines. Failures are returned as values, never thrown. One HelperClient is one
+// connection and is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/unique_fd.h"
+#include "protocol/messages.h"
+
+namespace nimbara {
+
+inline constexpr const char* kHelperSocketPath = "/var/run/com.corvellan.nimbara.helper.sock";
+
+struct ClientError {
+    enum class Kind { none, noHelper, connectionLost, malformedAnswer };
+    Kind kind = Kind::none;
+    std::string message;
+};
+
+template <class T>
+struct ClientResult {
+    std::optional<T> value;
+    ClientError error;
+};
+
+class HelperClient {
+public:
+    // Connects to the helper; noHelper when nothing listens at `socketPath`.
+    static ClientResult<HelperClient> connect(const std::string& socketPath = kHelperSocketPath);
+
+    // Sends one line (a line feed is added); connectionLost when the write fails.
+    ClientError sendLine(std::string_view line);
+    // The next response line without its line feed; connectionLost at end of stream.
+    ClientResult<std::string> readLine();
+    // Sends `request` and decodes the answer; malformedAnswer when it is not a response.
+    ClientResult<HelperResponse> call(const HelperRequest& request);
+    // A new request id, unique within this process.
+    std::string nextId();
+
+private:
+    explicit HelperClient(UniqueFd fd) : fd_(std::move(fd)) {}
+    UniqueFd fd_;
+    std::string buffered_;
+    uint64_t counter_ = 0;
+};
+
+}  // namespace nimbara

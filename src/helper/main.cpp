@@ -1,0 +1,56 @@
+// The daemon's entry point: one SocketServer at the fixed path, SIGTERM/SIGINT turned into an
+// orderly stop on a thread of their own, and a fatal line with status 1 when the socket cannot
+// be set up. Takes no arguments, reads no environment or configuration.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "base/sys.h"
+#include "host/socket_server.h"
+#include "platform/code_signing.h"
+
+namespace {
+
+std::shared_ptr<nimbara::SocketServer> server;
+
+// Waits for SIGTERM or SIGINT, then stops: close the socket, remove its file, log, exit 0.
+// _exit skips destructors that connection threads may still be using.
+void waitForStopSignal(sigset_t signals) {
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
+    }
+    server->shutdown();
+    nimbara::SocketServer::log("Stopped");
+    std::fflush(stdout);
+    _exit(0);
+}
+
+}  // namespace
+
+int main() {
+    // Blocked before any thread exists, so every thread inherits the mask and only the waiting
+    // thread ever receives these signals.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    server = std::make_shared<nimbara::SocketServer>(nimbara::kSocketPath);
+    std::thread(waitForStopSignal, signals).detach();
+    nimbara::warmUpCodeSigning();
+
+    try {
+        server->start();
+    } catch (const std::exception& e) {
+        nimbara::writeAll(STDOUT_FILENO, std::string("[helper] Fatal: ") + e.what() + "\n");
+        _exit(1);
+    }
+    for (;;) pause();
+}

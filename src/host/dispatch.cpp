@@ -1,0 +1,108 @@
+// Request dispatch and the three operation handlers: presence checks and path rules on the
+// connection's thread, the file operation itself on the serial operation queue.
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "host/socket_server.h"
+#include "operations/bundle_ops.h"
+#include "policy/path_rules.h"
+
+namespace nimbara {
+namespace {
+
+constexpr const char* kCopyRequires = "copy requires source and dest";
+constexpr const char* kRemoveRequires = "remove requires path";
+constexpr const char* kMkdirRequires = "mkdir requires path";
+
+// The fixed text a failed operation answers with; the details go to the log only.
+std::string operationFailedText(const OperationError& e) {
+    return "The operation couldn\u2019t be completed. (" + std::string(OperationError::kDomain) +
+           " error " + std::to_string(e.code()) + ".)";
+}
+
+AnchoredPath destination(const std::string& canonical) {
+    return {std::string(allowedRootOf(canonical)), canonical};
+}
+
+}  // namespace
+
+HelperResponse SocketServer::processRequest(std::string_view line) {
+    Decoded<HelperRequest> decoded = decodeRequest(line);
+    if (!decoded.value) {
+        return HelperResponse::failure("unknown", "Malformed request: " + decoded.error,
+                                       codes::kOpFailed);
+    }
+    const HelperRequest& request = *decoded.value;
+    if (request.v != kProtocolVersion) {
+        return HelperResponse::failure(
+            request.id, "Unsupported protocol version " + std::to_string(request.v),
+            codes::kVersionMismatch);
+    }
+    if (request.op == "ping") return {request.id, true, kProtocolVersion, {}, {}};
+    if (request.op == "copy") return handleCopy(request);
+    if (request.op == "remove") return handleRemove(request);
+    if (request.op == "mkdir") return handleMkdir(request);
+    return HelperResponse::failure(request.id, "Unknown operation: " + request.op,
+                                   codes::kUnknownOp);
+}
+
+HelperResponse SocketServer::handleCopy(const HelperRequest& request) {
+    if (!request.source || !request.dest) {
+        return HelperResponse::failure(request.id, kCopyRequires, codes::kValidationFailed);
+    }
+    std::string source;
+    std::string dest;
+    try {
+        source = validateSourcePath(*request.source);
+        dest = validateDestPath(*request.dest);
+    } catch (const ValidationError& e) {
+        return HelperResponse::failure(request.id, e.description(), codes::kValidationFailed);
+    }
+    return runOperation(request.id, "copy", source + " -> " + dest, [&] {
+        copyBundle({std::string(kUsersRoot), source}, destination(dest));
+    });
+}
+
+HelperResponse SocketServer::handleRemove(const HelperRequest& request) {
+    return handleTargetOperation(request, "remove", kRemoveRequires,
+                                 [](const std::string& path) { removeBundle(destination(path)); });
+}
+
+HelperResponse SocketServer::handleMkdir(const HelperRequest& request) {
+    return handleTargetOperation(request, "mkdir", kMkdirRequires,
+                                 [](const std::string& path) { mkdirp(destination(path)); });
+}
+
+HelperResponse SocketServer::handleTargetOperation(
+    const HelperRequest& request, const char* op, const char* requiresText,
+    const std::function<void(const std::string&)>& action) {
+    const auto& target = request.dest ? request.dest : request.path;
+    if (!target) return HelperResponse::failure(request.id, requiresText, codes::kValidationFailed);
+    std::string path;
+    try {
+        path = validateDestPath(*target);
+    } catch (const ValidationError& e) {
+        return HelperResponse::failure(request.id, e.description(), codes::kValidationFailed);
+    }
+    return runOperation(request.id, op, path, [&] { action(path); });
+}
+
+HelperResponse SocketServer::runOperation(const std::string& id, const char* op,
+                                          const std::string& subject,
+                                          const std::function<void()>& action) {
+    std::optional<HelperResponse> slot;
+    operationQueue_.sync([&] {
+        try {
+            action();
+            slot = HelperResponse::success(id);
+            log(std::string(op) + ": " + subject);
+        } catch (const OperationError& e) {
+            slot = HelperResponse::failure(id, operationFailedText(e), codes::kOpFailed);
+            log(std::string(op) + " failed: " + e.description());
+        }
+    });
+    return *slot;
+}
+
+}  // namespace nimbara

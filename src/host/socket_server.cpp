@@ -1,0 +1,145 @@
+#include "host/socket_server.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "base/sys.h"
+#include "base/unique_fd.h"
+#include "host/log.h"
+
+namespace nimbara {
+namespace {
+
+constexpr auto kExhaustionPause = std::chrono::milliseconds(50);
+
+const char* prefixFor(SocketError::Kind kind) {
+    switch (kind) {
+        case SocketError::Kind::createFailed: return "socket() failed: ";
+        case SocketError::Kind::bindFailed: return "bind() failed: ";
+        case SocketError::Kind::listenFailed: return "listen() failed: ";
+        case SocketError::Kind::pathTooLong: return "Socket path exceeds sockaddr_un limit";
+    }
+    return "";
+}
+
+// Zero-filled address with the path copied in; false when it does not fit the field.
+bool makeAddress(const std::string& path, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() + 1 > sizeof addr.sun_path) return false;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    return true;
+}
+
+bool isResourceExhaustion(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+}  // namespace
+
+SocketError::SocketError(Kind kind, int err) : kind_(kind), err_(err), description_(prefixFor(kind)) {
+    if (kind != Kind::pathTooLong) description_ += errnoText(err);
+}
+
+SocketServer::SocketServer(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+
+void SocketServer::log(std::string_view message) { writeLogLine(message); }
+
+void SocketServer::start() {
+    std::lock_guard lock(lifecycle_);
+    cleanupStaleSocket();
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    serverSocket_.store(fd);
+    if (fd < 0) throw SocketError::createFailed(errno);
+
+    sockaddr_un addr;
+    if (socketPath_.size() > kMaxSocketPathBytes || !makeAddress(socketPath_, addr)) {
+        ::close(serverSocket_.exchange(-1));
+        throw SocketError::pathTooLong();
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int err = errno;
+        ::close(serverSocket_.exchange(-1));
+        throw SocketError::bindFailed(err);
+    }
+    // Any local process may connect; each peer is vetted by its code signature instead.
+    if (::chmod(socketPath_.c_str(), 0666) != 0) {
+        int err = errno;
+        ::close(serverSocket_.exchange(-1));
+        throw std::system_error(err, std::generic_category(),
+                                "Cannot set the permissions of " + socketPath_);
+    }
+    if (::listen(fd, kListenBacklog) != 0) {
+        int err = errno;
+        ::close(serverSocket_.exchange(-1));
+        throw SocketError::listenFailed(err);
+    }
+    log("Listening on " + socketPath_);
+    acceptQueue_.async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->acceptLoop();
+    });
+}
+
+void SocketServer::shutdown() {
+    std::lock_guard lock(lifecycle_);
+    int fd = serverSocket_.exchange(-1);
+    if (fd >= 0) {
+        ::shutdown(fd, SHUT_RDWR);  // wakes a blocked accept()
+        ::close(fd);
+    }
+    ::unlink(socketPath_.c_str());
+}
+
+void SocketServer::cleanupStaleSocket() {
+    struct stat st;
+    if (::lstat(socketPath_.c_str(), &st) != 0) return;
+    // Non-blocking, so a live server with a full backlog answers EAGAIN instead of stalling us.
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe) {
+        ::unlink(socketPath_.c_str());
+        return;
+    }
+    sockaddr_un addr;
+    bool fits = makeAddress(socketPath_, addr);
+    int rc = fits ? ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) : -1;
+    if (rc == 0 || (fits && errno == EAGAIN)) return;  // someone is listening there
+    ::unlink(socketPath_.c_str());
+    log("Cleaned up stale socket at " + socketPath_);
+}
+
+void SocketServer::acceptLoop() {
+    for (int listenFd; (listenFd = serverSocket_.load()) >= 0;) {
+        sockaddr_un peer{};
+        socklen_t len = sizeof peer;
+        int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            try {
+                std::thread([weak = weak_from_this(), fd] {
+                    if (auto self = weak.lock()) {
+                        self->handleConnection(fd);
+                    } else {
+                        ::close(fd);
+                    }
+                }).detach();
+            } catch (const std::system_error&) {
+                ::close(fd);  // no thread to serve it
+            }
+            continue;
+        }
+        int err = errno;
+        if (err == EBADF || err == EINVAL) break;
+        // Out of descriptors or memory: pause instead of spinning on an error that persists.
+        if (isResourceExhaustion(err)) std::this_thread::sleep_for(kExhaustionPause);
+    }
+}
+
+}  // namespace nimbara

@@ -1,0 +1,98 @@
+// SocketServer: the daemon's one listening Unix-domain socket, the accept loop, per-connection
+// service, request dispatch and the operation handlers. One instance lives for the whole process.
+// serverSocket is the only field that changes after start(); it is atomic. File operations run
+// on operationQueue and nowhere else; connections run each on a thread of their own.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "host/serial_queue.h"
+#include "protocol/messages.h"
+
+namespace nimbara {
+
+inline constexpr const char* kSocketPath = "/var/run/com.corvellan.nimbara.helper.sock";
+inline constexpr const char* kOperationQueueLabel = "com.corvellan.nimbara.helper.ops";
+inline constexpr const char* kAcceptQueueLabel = "com.corvellan.nimbara.helper.accept";
+// sun_path holds 104 bytes on the shipping platform; one is the terminating NUL.
+inline constexpr size_t kMaxSocketPathBytes = 103;
+inline constexpr int kListenBacklog = 5;
+
+// Why start() failed to set up the socket.
+class SocketError : public std::exception {
+public:
+    enum class Kind { createFailed, bindFailed, listenFailed, pathTooLong };
+
+    static SocketError createFailed(int err) { return {Kind::createFailed, err}; }
+    static SocketError bindFailed(int err) { return {Kind::bindFailed, err}; }
+    static SocketError listenFailed(int err) { return {Kind::listenFailed, err}; }
+    static SocketError pathTooLong() { return {Kind::pathTooLong, 0}; }
+
+    Kind kind() const { return kind_; }
+    int error() const { return err_; }
+    // "socket() failed: <strerror>", "bind() failed: ...", "listen() failed: ...", or
+    // "Socket path exceeds sockaddr_un limit".
+    const std::string& description() const { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+private:
+    SocketError(Kind kind, int err);
+    Kind kind_;
+    int err_;
+    std::string description_;
+};
+
+class SocketServer : public std::enable_shared_from_this<SocketServer> {
+public:
+    // Creates the two queues and stores the path; touches neither files nor network.
+    explicit SocketServer(std::string socketPath);
+
+    // Removes a stale socket file, binds, opens the file to mode 0666, listens and queues the
+    // accept loop. Throws SocketError, or std::system_error when the mode cannot be set.
+    void start();
+
+    // Closes the listening socket, resets serverSocket to -1 and unlinks the socket file.
+    // Safe to call at any time, also before or during start().
+    void shutdown();
+
+    // Writes one log line (see host/log.h); any thread.
+    static void log(std::string_view message);
+
+    // Decodes one request line and answers it; never throws. Runs on connection threads.
+    HelperResponse processRequest(std::string_view line);
+
+    const std::string& socketPath() const { return socketPath_; }
+    int serverSocket() const { return serverSocket_.load(); }
+
+private:
+    void cleanupStaleSocket();
+    void acceptLoop();
+    void handleConnection(int fd);
+    static void writeResponse(const HelperResponse& response, int fd);
+
+    HelperResponse handleCopy(const HelperRequest& request);
+    HelperResponse handleRemove(const HelperRequest& request);
+    HelperResponse handleMkdir(const HelperRequest& request);
+    // remove and mkdir: the target is dest, else path; validated, then run on the queue.
+    HelperResponse handleTargetOperation(const HelperRequest& request, const char* op,
+                                         const char* requiresText,
+                                         const std::function<void(const std::string&)>& action);
+    // Runs `action` on operationQueue, waiting for it; answers and logs "<op>: <subject>" or
+    // "<op> failed: <error>".
+    HelperResponse runOperation(const std::string& id, const char* op, const std::string& subject,
+                                const std::function<void()>& action);
+
+    const std::string socketPath_;
+    std::atomic<int> serverSocket_{-1};
+    SerialQueue operationQueue_{kOperationQueueLabel};
+    SerialQueue acceptQueue_{kAcceptQueueLabel};
+    std::mutex lifecycle_;  // start() and shutdown() never interleave
+};
+
+}  // namespace nimbara

@@ -1,0 +1,18 @@
+// Opening a path beneath a directory descriptor without ever following a symbolic link or
+// leaving that directory: openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS) where the kernel has
+// it, a component-by-component O_NOFOLLOW walk otherwise. Stateless; any thread.
+#pragma once
+
+#include <string_view>
+
+#include "base/unique_fd.h"
+
+namespace nimbara {
+
+// Opens `relative` (components joined by single '/', no leading '/', empty = `dirFd` itself)
+// beneath `dirFd` with `flags` (O_CLOEXEC is added). Every component, the last included, must
+// not be a symbolic link. On failure returns an invalid fd and sets `err` (ELOOP for a link,
+// ENOTDIR, ENOENT, EXDEV for an escape, ...).
+UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err);
+
+}  // namespace nimbara

@@ -1,0 +1,67 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/path_walk.h"
+
+namespace nimbara {
+namespace {
+
+std::atomic<bool> haveOpenat2{true};
+
+UniqueFd walkNoFollow(int dirFd, std::string_view relative, int flags, int& err) {
+    UniqueFd current(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    if (!current) {
+        err = errno;
+        return {};
+    }
+    while (!relative.empty()) {
+        size_t slash = relative.find('/');
+        std::string name(relative.substr(0, slash));
+        relative = slash == std::string_view::npos ? std::string_view{} : relative.substr(slash + 1);
+        if (name == "..") {  // never climb out
+            err = EXDEV;
+            return {};
+        }
+        int stepFlags = relative.empty() ? flags : (O_RDONLY | O_DIRECTORY);
+        UniqueFd next(::openat(current.get(), name.c_str(), stepFlags | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) {
+            err = errno;
+            return {};
+        }
+        current = std::move(next);
+    }
+    return current;
+}
+
+}  // namespace
+
+UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err) {
+    if (relative.empty()) relative = ".";
+    if (haveOpenat2.load(std::memory_order_relaxed)) {
+        open_how how{};
+        how.flags = static_cast<__u64>(flags | O_CLOEXEC | O_NOFOLLOW);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        std::string path(relative);
+        for (;;) {
+            long fd = ::syscall(SYS_openat2, dirFd, path.c_str(), &how, sizeof how);
+            if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+            if (errno == EINTR || errno == EAGAIN) continue;
+            if (errno != ENOSYS) {
+                err = errno;
+                return {};
+            }
+            haveOpenat2.store(false, std::memory_order_relaxed);
+            break;
+        }
+    }
+    if (relative == ".") relative = {};
+    return walkNoFollow(dirFd, relative, flags, err);
+}
+
+}  // namespace nimbara

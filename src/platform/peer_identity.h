@@ -1,0 +1,23 @@
+// Who is at the other end of a connected Unix-domain socket: the peer's process id, pinned by a
+// pidfd so that an exited process (or a reused pid) is never mistaken for the original peer.
+// Stateless; any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include "base/unique_fd.h"
+
+namespace nimbara {
+
+struct PeerProcess {
+    pid_t pid = -1;  // -1 when the kernel could not tell
+    UniqueFd pidfd;  // invalid when the process could not be pinned
+};
+
+// The peer of `socketFd`: its pid from the socket credentials and a pidfd for that process.
+PeerProcess peerProcessOf(int socketFd);
+
+// True when the process behind `pidfd` has exited (or the pidfd is unusable).
+bool processHasExited(int pidfd);
+
+}  // namespace nimbara

@@ -1,0 +1,41 @@
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/peer_identity.h"
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+namespace nimbara {
+
+PeerProcess peerProcessOf(int socketFd) {
+    PeerProcess peer;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) {
+        return peer;
+    }
+    peer.pid = cred.pid > 0 ? cred.pid : -1;
+    if (peer.pid < 1) return peer;
+
+    // The kernel's own pidfd for the peer cannot refer to a later process that reused the pid.
+    int pidfd = -1;
+    len = sizeof pidfd;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &len) == 0 && pidfd >= 0) {
+        peer.pidfd.reset(pidfd);
+    } else {
+        peer.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0)));
+    }
+    return peer;
+}
+
+bool processHasExited(int pidfd) {
+    if (pidfd < 0) return true;
+    pollfd p{pidfd, POLLIN, 0};
+    return ::poll(&p, 1, 0) != 0;
+}
+
+}  // namespace nimbara

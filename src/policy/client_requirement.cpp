@@ -1,0 +1,11 @@
+#include "policy/client_requirement.h"
+
+#include "platform/code_signing.h"
+
+namespace nimbara {
+
+bool verifyCodeSignature(const PeerProcess& peer) {
+    return processSatisfiesRequirement(peer, kClientRequirement);
+}
+
+}  // namespace nimbara

@@ -1,0 +1,65 @@
+// The wire messages: HelperRequest and HelperResponse, their compact JSON form and the error
+// codes. Decoding is all or nothing and bounded (nesting depth, no recursion); encoding never
+// fails and never emits a raw line feed. Pure functions, callable from any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nimbara {
+
+inline constexpr int64_t kProtocolVersion = 1;
+// Containers nested deeper than this make a message malformed.
+inline constexpr int kMaxNestingDepth = 64;
+
+namespace codes {
+inline constexpr const char* kSignatureInvalid = "SIGNATURE_INVALID";
+inline constexpr const char* kVersionMismatch = "VERSION_MISMATCH";
+inline constexpr const char* kUnknownOp = "UNKNOWN_OP";
+inline constexpr const char* kValidationFailed = "VALIDATION_FAILED";
+inline constexpr const char* kOpFailed = "OP_FAILED";
+}  // namespace codes
+
+struct HelperRequest {
+    std::string id;
+    int64_t v = kProtocolVersion;
+    std::string op;
+    std::optional<std::string> source;
+    std::optional<std::string> dest;
+    std::optional<std::string> path;
+};
+
+struct HelperResponse {
+    std::string id;
+    bool ok = false;
+    std::optional<int64_t> v;
+    std::optional<std::string> error;
+    std::optional<std::string> code;
+
+    static HelperResponse success(std::string id) { return {std::move(id), true, {}, {}, {}}; }
+    static HelperResponse failure(std::string id, std::string error, std::string code) {
+        return {std::move(id), false, {}, std::move(error), std::move(code)};
+    }
+    bool operator==(const HelperResponse&) const = default;
+};
+
+// A decoded message, or a plain-words reason why the text is not one.
+template <class T>
+struct Decoded {
+    std::optional<T> value;
+    std::string error;  // empty when value is set
+};
+
+Decoded<HelperRequest> decodeRequest(std::string_view text);
+Decoded<HelperResponse> decodeResponse(std::string_view text);
+
+// True when `text` is one syntactically valid JSON value.
+bool isJsonText(std::string_view text);
+
+// Compact JSON, keys in declaration order, absent optionals left out; no trailing line feed.
+std::string encodeRequest(const HelperRequest& request);
+std::string encodeResponse(const HelperResponse& response);
+
+}  // namespace nimbara
