@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,6 +33,12 @@ UniqueFd walkNoFollow(int dirFd, std::string_view relative, int flags, int& err)
         UniqueFd next(::openat(current.get(), name.c_str(), stepFlags | O_NOFOLLOW | O_CLOEXEC));
         if (!next) {
             err = errno;
+            struct stat st;
+            // O_NOFOLLOW | O_DIRECTORY reports a link as ENOTDIR; say what it really is.
+            if (err == ENOTDIR && ::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode)) {
+                err = ELOOP;
+            }
             return {};
         }
         current = std::move(next);
@@ -45,13 +52,15 @@ UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err) 
     if (relative.empty()) relative = ".";
     if (haveOpenat2.load(std::memory_order_relaxed)) {
         open_how how{};
-        how.flags = static_cast<__u64>(flags | O_CLOEXEC | O_NOFOLLOW);
+        // RESOLVE_NO_SYMLINKS refuses links everywhere, the last component included, with ELOOP.
+        how.flags = static_cast<__u64>((flags | O_CLOEXEC) & ~O_NOFOLLOW);
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
         std::string path(relative);
-        for (;;) {
+        for (int attempt = 0;; ++attempt) {
             long fd = ::syscall(SYS_openat2, dirFd, path.c_str(), &how, sizeof how);
             if (fd >= 0) return UniqueFd(static_cast<int>(fd));
-            if (errno == EINTR || errno == EAGAIN) continue;
+            // EAGAIN: a concurrent rename raced the lookup; a few retries settle it.
+            if (errno == EINTR || (errno == EAGAIN && attempt < 16)) continue;
             if (errno != ENOSYS) {
                 err = errno;
                 return {};

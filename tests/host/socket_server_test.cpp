@@ -1,0 +1,164 @@
+// A SocketServer on a temporary path: limits of the path, stale-file clean-up, a second server,
+// and the serial queue underneath.
+#include "host/socket_server.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace nimbara {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+class SocketServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/sst-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+    }
+    void TearDown() override {
+        for (auto& s : servers_) s->shutdown();
+        fs::remove_all(dir_);
+    }
+    // A path of exactly `bytes` bytes inside the temporary folder.
+    std::string pathOfLength(size_t bytes) {
+        std::string p = dir_ + "/";
+        return p + std::string(bytes - p.size(), 's');
+    }
+    std::shared_ptr<SocketServer> make(const std::string& path) {
+        servers_.push_back(std::make_shared<SocketServer>(path));
+        return servers_.back();
+    }
+    static bool answers(const std::string& path) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        return ok;
+    }
+    std::string startCapturing(const std::shared_ptr<SocketServer>& s) {
+        ::testing::internal::CaptureStdout();
+        try {
+            s->start();
+        } catch (...) {
+            ::testing::internal::GetCapturedStdout();
+            throw;
+        }
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    std::string dir_;
+    std::vector<std::shared_ptr<SocketServer>> servers_;
+};
+
+TEST_F(SocketServerTest, LongestPathListensWithMode0666) {
+    std::string path = pathOfLength(103);
+    std::string out = startCapturing(make(path));
+    EXPECT_THAT(out, HasSubstr("] [helper] Listening on " + path + "\n"));
+    EXPECT_THAT(out, ::testing::Not(HasSubstr("Cleaned up")));
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_TRUE(answers(path));
+}
+
+TEST_F(SocketServerTest, PathOneByteTooLongThrows) {
+    auto server = make(pathOfLength(104));
+    try {
+        server->start();
+        FAIL() << "started";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.kind(), SocketError::Kind::pathTooLong);
+        EXPECT_EQ(e.description(), "Socket path exceeds sockaddr_un limit");
+    }
+    EXPECT_EQ(server->serverSocket(), -1);
+}
+
+TEST_F(SocketServerTest, StaleSocketAndRegularFileAreCleanedUp) {
+    for (bool regularFile : {false, true}) {
+        std::string path = dir_ + (regularFile ? "/file" : "/dead");
+        if (regularFile) {
+            std::ofstream(path) << "x";
+        } else {
+            auto dead = std::make_shared<SocketServer>(path);
+            ::testing::internal::CaptureStdout();
+            dead->start();
+            ::testing::internal::GetCapturedStdout();
+            ::close(dead->serverSocket());  // dies without removing its file
+        }
+        std::string out = startCapturing(make(path));
+        EXPECT_THAT(out, HasSubstr("] [helper] Cleaned up stale socket at " + path + "\n"));
+        EXPECT_THAT(out, HasSubstr("Listening on " + path));
+        EXPECT_TRUE(answers(path));
+    }
+}
+
+TEST_F(SocketServerTest, SecondLiveServerFailsAndFirstKeepsServing) {
+    std::string path = dir_ + "/live";
+    startCapturing(make(path));
+    auto second = make(path);
+    try {
+        std::string out = startCapturing(second);
+        FAIL() << "second server started: " << out;
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.kind(), SocketError::Kind::bindFailed);
+        EXPECT_EQ(e.description(), "bind() failed: Address already in use");
+    }
+    EXPECT_TRUE(answers(path));
+    EXPECT_TRUE(fs::exists(path));
+}
+
+TEST_F(SocketServerTest, ShutdownRemovesSocketAndEndsAcceptLoop) {
+    std::string path = dir_ + "/s";
+    auto server = make(path);
+    startCapturing(server);
+    server->shutdown();
+    EXPECT_EQ(server->serverSocket(), -1);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(answers(path));
+}
+
+TEST(SerialQueueTest, RunsInOrderOneAtATime) {
+    SerialQueue q("test.queue");
+    std::vector<int> order;
+    std::atomic<int> running{0};
+    bool overlapped = false;
+    for (int i = 0; i < 50; ++i) {
+        q.async([&, i] {
+            if (running.fetch_add(1) != 0) overlapped = true;
+            order.push_back(i);
+            running.fetch_sub(1);
+        });
+    }
+    bool onQueue = false;
+    q.sync([&] { onQueue = q.isCurrent(); });
+    EXPECT_TRUE(onQueue);
+    EXPECT_FALSE(overlapped);
+    ASSERT_EQ(order.size(), 50u);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(SerialQueueDeathTest, SyncFromItsOwnThreadAborts) {
+    EXPECT_DEATH(
+        {
+            SerialQueue q("test.queue");
+            q.sync([&] { q.sync([] {}); });
+        },
+        "");
+}
+
+}  // namespace
+}  // namespace nimbara
