@@ -1,0 +1,46 @@
+#include "platform/code_requirement.h"
+
+#include <gtest/gtest.h>
+
+#include "policy/client_requirement.h"
+
+namespace nimbara {
+namespace {
+
+using Kind = RequirementClause::Kind;
+
+TEST(CodeRequirement, ClientRequirementCompiles) {
+    auto r = compileRequirement(kClientRequirement);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->clauses.size(), 3u);
+    EXPECT_EQ(r->clauses[0].kind, Kind::identifier);
+    EXPECT_EQ(r->clauses[0].value, "com.corvellan.nimbara");
+    EXPECT_EQ(r->clauses[1].kind, Kind::anchorAppleGeneric);
+    EXPECT_EQ(r->clauses[2].kind, Kind::leafSubjectCN);
+    EXPECT_EQ(r->clauses[2].value, "Developer ID Application: Edda Quillon (R7KQ2MZ9TW)");
+}
+
+TEST(CodeRequirement, AcceptedForms) {
+    for (const char* text : {"identifier com.x", "identifier = \"a b\"", "identifier==a-b_c.d",
+                             "anchor apple generic", "cert leaf[\"subject.CN\"] == \"x\"",
+                             "certificate leaf [ subject.CN ] = plain",
+                             "identifier \"say \\\"hi\\\"\" and anchor apple generic"}) {
+        EXPECT_TRUE(compileRequirement(text)) << text;
+    }
+    EXPECT_EQ(compileRequirement("identifier \"say \\\"hi\\\"\"")->clauses[0].value, "say \"hi\"");
+}
+
+TEST(CodeRequirement, RefusedForms) {
+    for (const char* text :
+         {"", "identifier", "identifier \"a\" or anchor apple generic", "!identifier a",
+          "(identifier a)", "anchor apple", "anchor trusted", "anchor apple generic and",
+          "certificate root[subject.CN] = x", "certificate leaf[subject.O] = x",
+          "certificate leaf[subject.CN] x", "IDENTIFIER a", "identifier and",
+          "identifier \"unterminated", "identifier \"a\\x\"", "identifier a b",
+          "identifier \"a\" and and anchor apple generic", "identifier a*", "info [x] = y"}) {
+        EXPECT_FALSE(compileRequirement(text)) << text;
+    }
+}
+
+}  // namespace
+}  // namespace nimbara
