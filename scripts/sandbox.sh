@@ -2,12 +2,15 @@
 # Runs a command inside a throwaway sandbox in which the helper can live at its real fixed
 # paths: /Library, /Users, /run (so /var/run) and /tmp are fresh tmpfs mounts, the rest of the
 # system is read-only, and the sandbox has its own pid namespace and /proc.
-#   scripts/sandbox.sh BUILD_DIR [--bind-out DIR] -- COMMAND...
-# Inside, BUILD_DIR is at the same path (read-only) and DIR, if given, is writable at /out.
+#   scripts/sandbox.sh BUILD_DIR [--ro-file FILE] -- COMMAND...
+# Inside, BUILD_DIR and the source tree are at the same paths (read-only), FILE if given is at
+# /script, and $SANDBOX_BWRAP_ARGS (extra mounts) are added to the sandbox's command line.
 set -euo pipefail
 build=$(cd "$1" && pwd); shift
 extra=()
-if [ "${1:-}" = --bind-out ]; then extra+=(--bind "$2" /out); shift 2; fi
+if [ "${1:-}" = --ro-file ]; then extra+=(--ro-bind "$2" /script); shift 2; fi
+read -r -a more <<< "${SANDBOX_BWRAP_ARGS:-}"
+extra+=("${more[@]}")
 [ "${1:-}" = -- ] && shift
 src=$(cd "$(dirname "$0")/.." && pwd)
 args=(--die-with-parent --unshare-pid --new-session

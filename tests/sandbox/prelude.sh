@@ -1,0 +1,31 @@
+# Sourced by every sandbox script: where things are, and starting and stopping the helper.
+H=$BUILD/helper/com.corvellan.nimbara.helper
+C=$BUILD/client/nimbara-helper-client
+P=$BUILD/tests/wire_probe
+SOCK=/var/run/com.corvellan.nimbara.helper.sock
+LOG=/tmp/helper.log
+VST3=/Library/Audio/Plug-Ins/VST3
+
+# Starts the helper in the background, its standard output in $LOG; waits for the socket.
+start_helper() {
+  "$H" "$@" >"$LOG" 2>&1 &
+  HPID=$!
+  for _ in $(seq 1000); do
+    [ -S "$SOCK" ] && return 0
+    kill -0 "$HPID" 2>/dev/null || { echo "helper died"; cat "$LOG"; return 1; }
+    sleep 0.01
+  done
+  echo "helper did not listen"; return 1
+}
+
+# Sends a signal (default TERM) and prints the exit status.
+stop_helper() {
+  kill -"${1:-TERM}" "$HPID"
+  wait "$HPID"
+  echo "helper-exit=$?"
+}
+
+show_log() { echo "--- log"; cat "$LOG"; echo "--- end"; }
+
+# Runs a command as an unprivileged user.
+as_user() { setpriv --reuid=1000 --regid=1000 --clear-groups "$@"; }

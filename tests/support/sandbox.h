@@ -1,0 +1,24 @@
+// Runs a bash script inside a throwaway sandbox where the real helper runs at its real paths
+// (see scripts/sandbox.sh). The script starts with tests/sandbox/prelude.sh sourced.
+#pragma once
+
+#include <string>
+
+namespace nimbara::testing {
+
+struct SandboxRun {
+    int status = -1;      // the script's exit status
+    std::string output;  // standard output and standard error, interleaved
+};
+
+// True when bubblewrap can make the sandbox here.
+bool sandboxAvailable();
+
+// Runs `script`; `bwrapArgs` are added to the sandbox's command line (extra mounts).
+SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs = "");
+
+}  // namespace nimbara::testing
+
+#define SKIP_WITHOUT_SANDBOX()                                                          \
+    if (!::nimbara::testing::sandboxAvailable())                                         \
+    GTEST_SKIP() << "bubblewrap cannot create namespaces here; sandbox tests need them"

@@ -1,0 +1,82 @@
+// wire_probe: a signed test client that speaks raw bytes to the helper, step by step:
+//   send:TEXT      write TEXT (escapes \n \r \t \\ \xHH)
+//   fill:N:C       write N bytes of the character C
+//   ping:N         write a ping request of exactly N bytes, then a line feed
+//   shut           shut down the sending side
+//   sleep:MS       wait
+//   drain          print every byte received until end of stream, then "<EOF>"
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/sys.h"
+
+namespace {
+
+std::string unescape(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        char c = s[++i];
+        if (c == 'n') out += '\n';
+        else if (c == 'r') out += '\r';
+        else if (c == 't') out += '\t';
+        else if (c == 'x' && i + 2 < s.size() + 1) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else out += c;
+    }
+    return out;
+}
+
+std::string pingOfSize(size_t n) {
+    std::string head = R"({"id":"big","v":1,"op":"ping","pad":")";
+    std::string tail = "\"}";
+    return head + std::string(n - head.size() - tail.size(), 'p') + tail + "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/var/run/com.corvellan.nimbara.helper.sock");
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::perror("connect");
+        return 69;
+    }
+    for (int i = 1; i < argc; ++i) {
+        std::string step = argv[i];
+        std::string arg = step.substr(step.find(':') + 1);
+        if (step.rfind("send:", 0) == 0) {
+            nimbara::writeAll(fd, unescape(arg));
+        } else if (step.rfind("fill:", 0) == 0) {
+            nimbara::writeAll(fd, std::string(std::stoul(arg), arg.back()));
+        } else if (step.rfind("ping:", 0) == 0) {
+            nimbara::writeAll(fd, pingOfSize(std::stoul(arg)));
+        } else if (step == "shut") {
+            ::shutdown(fd, SHUT_WR);
+        } else if (step.rfind("sleep:", 0) == 0) {
+            ::usleep(static_cast<useconds_t>(std::stoi(arg)) * 1000);
+        } else if (step == "drain") {
+            char buf[4096];
+            for (ssize_t n; (n = nimbara::readSome(fd, buf, sizeof buf)) > 0;) {
+                std::fwrite(buf, 1, static_cast<size_t>(n), stdout);
+            }
+            std::printf("<EOF>\n");
+        } else {
+            std::fprintf(stderr, "unknown step %s\n", argv[i]);
+            return 64;
+        }
+    }
+    return 0;
+}
