@@ -54,11 +54,15 @@ ClientResult<std::string> HelperClient::readLine() {
     }
 }
 
+ClientResult<std::string> HelperClient::exchange(std::string_view line) {
+    ClientError sent = sendLine(line);
+    auto answer = readLine();
+    if (!answer.value && sent.kind != ClientError::Kind::none) return {std::nullopt, sent};
+    return answer;
+}
+
 ClientResult<HelperResponse> HelperClient::call(const HelperRequest& request) {
-    if (ClientError e = sendLine(encodeRequest(request)); e.kind != ClientError::Kind::none) {
-        return {std::nullopt, e};
-    }
-    auto line = readLine();
+    auto line = exchange(encodeRequest(request));
     if (!line.value) return {std::nullopt, line.error};
     auto decoded = decodeResponse(*line.value);
     if (!decoded.value) {

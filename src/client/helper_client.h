@@ -36,6 +36,9 @@ public:
     ClientError sendLine(std::string_view line);
     // The next response line without its line feed; connectionLost at end of stream.
     ClientResult<std::string> readLine();
+    // Sends one line and reads the answer line. A refusal written before the send failed is
+    // still read and returned.
+    ClientResult<std::string> exchange(std::string_view line);
     // Sends `request` and decodes the answer; malformedAnswer when it is not a response.
     ClientResult<HelperResponse> call(const HelperRequest& request);
     // A new request id, unique within this process.

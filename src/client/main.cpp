@@ -43,8 +43,7 @@ int report(const HelperResponse& r, const std::string& rawLine, bool json) {
 
 // Sends one line and reports the answer.
 int exchange(nimbara::HelperClient& client, const std::string& line, bool json) {
-    if (auto e = client.sendLine(line); e.kind != ClientError::Kind::none) return exitFor(e);
-    auto answer = client.readLine();
+    auto answer = client.exchange(line);
     if (!answer.value) return exitFor(answer.error);
     auto decoded = nimbara::decodeResponse(*answer.value);
     if (!decoded.value) {

@@ -1,5 +1,6 @@
 // Serving one accepted connection: the client check, newline framing within the pending-bytes
 // limit, and one response line per request, in order.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -17,6 +18,18 @@ constexpr size_t kReadChunkBytes = 4096;
 constexpr size_t kMaxPendingBytes = 65536;
 constexpr const char* kSignatureInvalidText = "Code signature verification failed";
 
+// Closing a socket whose receive queue still holds data resets the connection, and the peer
+// would lose the refusal written just before. Queued bytes are dropped unread (never parsed).
+void discardQueuedInput(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    char sink[kReadChunkBytes];
+    for (size_t dropped = 0; dropped < kMaxPendingBytes;) {
+        ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0) break;
+        dropped += static_cast<size_t>(n);
+    }
+}
+
 }  // namespace
 
 void SocketServer::handleConnection(int rawFd) {
@@ -27,6 +40,7 @@ void SocketServer::handleConnection(int rawFd) {
                                               codes::kSignatureInvalid),
                       fd.get());
         log("Rejected connection: signature invalid (pid: " + std::to_string(peer.pid) + ")");
+        discardQueuedInput(fd.get());
         return;
     }
     peer.pidfd.reset();  // the check is done; do not hold the descriptor for the whole session
