@@ -1,0 +1,159 @@
+// The whole job through the signed client: every operation's answers and log lines, refusals
+// that touch nothing, operation failures, and the serial operation queue under concurrency.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/sandbox.h"
+
+namespace nimbara {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::runInSandbox;
+
+// Sends one raw request line with the signed probe and prints the answer.
+const char* kHelpers = R"SH(
+    req() { "$P" "send:$1\n" shut drain | head -n 1; }
+    mkdir -p /Users/ann/Foo.vst3/Contents/MacOS
+    echo v1 > /Users/ann/Foo.vst3/Contents/MacOS/Foo
+    ln -s Contents /Users/ann/Foo.vst3/Current
+    start_helper
+)SH";
+
+TEST(EndToEnd, EveryOperationSucceeds) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(std::string(kHelpers) + R"SH(
+        req '{"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/New/"}'
+        req '{"id":"c","v":1,"op":"copy","source":"/Users/ann/./Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3//Foo.vst3"}'
+        echo "content=$(cat /Library/Audio/Plug-Ins/VST3/Foo.vst3/Current/MacOS/Foo)"
+        echo v2 > /Users/ann/Foo.vst3/Contents/MacOS/Foo
+        req '{"id":"c2","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Foo.vst3"}'
+        echo "content=$(cat /Library/Audio/Plug-Ins/VST3/Foo.vst3/Current/MacOS/Foo)"
+        req '{"id":"r","v":1,"op":"remove","dest":"/Library/Audio/Plug-Ins/VST3/Foo.vst3","path":"/etc"}'
+        [ -e /Library/Audio/Plug-Ins/VST3/Foo.vst3 ] || echo "removed"
+        req '{"id":"r2","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Nothing"}'
+        req '{"id":"m2","v":1,"op":"mkdir","dest":"/Library/Audio/Plug-Ins/VST3/New"}'
+        stop_helper; show_log)SH");
+    SCOPED_TRACE(run.output);
+    for (const char* id : {"m", "c", "c2", "r", "r2", "m2"}) {
+        EXPECT_THAT(run.output, HasSubstr(R"({"id":")" + std::string(id) + R"(","ok":true})" "\n"));
+    }
+    EXPECT_THAT(run.output, HasSubstr("content=v1\n"));
+    EXPECT_THAT(run.output, HasSubstr("content=v2\n"));
+    EXPECT_THAT(run.output, HasSubstr("removed\n"));
+    std::regex lines(
+        R"(\] \[helper\] mkdir: /Library/Audio/Plug-Ins/VST3/New\n)"
+        R"(.*\] \[helper\] copy: /Users/ann/Foo.vst3 -> /Library/Audio/Plug-Ins/VST3/Foo.vst3\n)"
+        R"(.*\] \[helper\] copy: /Users/ann/Foo.vst3 -> /Library/Audio/Plug-Ins/VST3/Foo.vst3\n)"
+        R"(.*\] \[helper\] remove: /Library/Audio/Plug-Ins/VST3/Foo.vst3\n)"
+        R"(.*\] \[helper\] remove: /Library/Audio/Plug-Ins/VST3/Nothing\n)"
+        R"(.*\] \[helper\] mkdir: /Library/Audio/Plug-Ins/VST3/New\n)");
+    EXPECT_TRUE(std::regex_search(run.output, lines));
+}
+
+TEST(EndToEnd, RefusalsTouchNothingAndLogNothing) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(std::string(kHelpers) + R"SH(
+        req '{"id":"1","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":null}'
+        req '{"id":"2","v":1,"op":"remove"}'
+        req '{"id":"3","v":1,"op":"mkdir"}'
+        req '{"id":"4","v":1,"op":"copy","source":"/etc/passwd","dest":"/etc/x"}'
+        req '{"id":"5","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/../../../etc/x"}'
+        req '{"id":"6","v":1,"op":"mkdir","path":""}'
+        req '{"id":"7","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Foo..vst3"}'
+        req '{"id":"8","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/a\\tb"}'
+        req '{"id":"9","v":2,"op":"copy"}'
+        req '{"id":"10","v":1,"op":"Copy"}'
+        echo "library=$(find /Library | wc -l)"
+        stop_helper; show_log)SH");
+    SCOPED_TRACE(run.output);
+    const char* expected[] = {
+        R"({"id":"1","ok":false,"error":"copy requires source and dest","code":"VALIDATION_FAILED"})",
+        R"({"id":"2","ok":false,"error":"remove requires path","code":"VALIDATION_FAILED"})",
+        R"({"id":"3","ok":false,"error":"mkdir requires path","code":"VALIDATION_FAILED"})",
+        R"({"id":"4","ok":false,"error":"Source not under /Users/: /etc/passwd","code":"VALIDATION_FAILED"})",
+        R"({"id":"5","ok":false,"error":"Path outside allowed roots: /Library/etc/x","code":"VALIDATION_FAILED"})",
+        R"({"id":"6","ok":false,"error":"Path is not absolute: ","code":"VALIDATION_FAILED"})",
+        R"({"id":"7","ok":false,"error":"Path contains traversal: /Library/Audio/Plug-Ins/VST3/Foo..vst3","code":"VALIDATION_FAILED"})",
+        R"({"id":"8","ok":false,"error":"Path contains control characters: /Library/Audio/Plug-Ins/VST3/a\tb","code":"VALIDATION_FAILED"})",
+        R"({"id":"9","ok":false,"error":"Unsupported protocol version 2","code":"VERSION_MISMATCH"})",
+        R"({"id":"10","ok":false,"error":"Unknown operation: Copy","code":"UNKNOWN_OP"})",
+    };
+    for (const char* line : expected) EXPECT_THAT(run.output, HasSubstr(std::string(line) + "\n"));
+    EXPECT_THAT(run.output, HasSubstr("library=1\n"));  // only /Library itself
+    EXPECT_THAT(run.output, Not(HasSubstr("] [helper] copy")));
+    EXPECT_THAT(run.output, Not(HasSubstr("] [helper] remove")));
+    EXPECT_THAT(run.output, Not(HasSubstr("] [helper] mkdir")));
+}
+
+// The three ways a copy fails answer alike; the log tells them apart. The destination
+// "Busy.vst3" is a mount point, which cannot be swapped out.
+TEST(EndToEnd, OperationFailures) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(std::string(kHelpers) + R"SH(
+        echo kept > /Library/Audio/Plug-Ins/VST3/Busy.vst3/keep
+        long=$(printf 'n%.0s' $(seq 300))
+        req '{"id":"parent","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/'$long'/Foo.vst3"}'
+        req '{"id":"busy","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Busy.vst3"}'
+        req '{"id":"missing","v":1,"op":"copy","source":"/Users/ann/Missing.vst3","dest":"/Library/Audio/Plug-Ins/VST3/X.vst3"}'
+        echo file > /Library/Audio/Plug-Ins/VST3/File
+        echo "busy-kept=$(cat /Library/Audio/Plug-Ins/VST3/Busy.vst3/keep)"
+        req '{"id":"mk","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/File/Sub"}'
+        req '{"id":"rm","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Busy.vst3"}'
+        stop_helper; show_log)SH",
+        "--tmpfs /Library/Audio/Plug-Ins/VST3/Busy.vst3");
+    SCOPED_TRACE(run.output);
+    auto opFailed = [](const std::string& id, int code) {
+        return "{\"id\":\"" + id +
+               "\",\"ok\":false,\"error\":\"The operation couldn\u2019t be completed. "
+               "(Helper.OperationError error " +
+               std::to_string(code) + ".)\",\"code\":\"OP_FAILED\"}\n";
+    };
+    for (const char* id : {"parent", "busy", "missing"}) {
+        EXPECT_THAT(run.output, HasSubstr(opFailed(id, 0)));
+    }
+    EXPECT_THAT(run.output, HasSubstr(opFailed("mk", 2)));
+    EXPECT_THAT(run.output, HasSubstr(opFailed("rm", 1)));
+    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Failed to create parent dir: Cannot create folder /Library/Audio/Plug-Ins/VST3/nnn"));
+    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Failed to remove existing dest: Cannot replace /Library/Audio/Plug-Ins/VST3/Busy.vst3: Device or resource busy\n"));
+    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Cannot read /Users/ann/Missing.vst3: No such file or directory\n"));
+    EXPECT_THAT(run.output, HasSubstr("] [helper] mkdir failed: Mkdir failed: Cannot create folder /Library/Audio/Plug-Ins/VST3/File/Sub: Not a directory\n"));
+    EXPECT_THAT(run.output, HasSubstr("] [helper] remove failed: Remove failed: "));
+    EXPECT_THAT(run.output, HasSubstr("busy-kept=kept\n"));
+}
+
+TEST(EndToEnd, OperationsRunOneAtATimePingDoesNotWait) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(std::string(kHelpers) + R"SH(
+        mkdir -p /Users/ann/Big.vst3 && head -c 1500M /dev/zero > /Users/ann/Big.vst3/data
+        stamp() { date +%s%N; }
+        ( req '{"id":"first","v":1,"op":"copy","source":"/Users/ann/Big.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Big.vst3"}'; echo "first-done=$(stamp)" ) > /tmp/first &
+        first=$!
+        sleep 0.05
+        ( req '{"id":"second","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Foo.vst3"}'; echo "second-done=$(stamp)" ) > /tmp/second &
+        second=$!
+        req '{"id":"p","v":1,"op":"ping"}'; echo "ping-done=$(stamp)"
+        wait "$first" "$second"; cat /tmp/first /tmp/second
+        stop_helper; show_log)SH");
+    SCOPED_TRACE(run.output.substr(0, 4000));
+    EXPECT_THAT(run.output, HasSubstr(R"({"id":"first","ok":true})"));
+    EXPECT_THAT(run.output, HasSubstr(R"({"id":"second","ok":true})"));
+    EXPECT_THAT(run.output, HasSubstr(R"({"id":"p","ok":true,"v":1})"));
+    auto stampOf = [&](const std::string& key) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(run.output, m, std::regex(key + "=([0-9]+)")));
+        return m.empty() ? 0 : std::stoll(m[1].str());
+    };
+    long long ping = stampOf("ping-done"), first = stampOf("first-done"), second = stampOf("second-done");
+    EXPECT_LT(ping, first) << "ping waited for the copy";
+    // The small copy, queued behind the large one, cannot answer much before it (the two
+    // answers race only by scheduling).
+    EXPECT_GT(second, first - 200'000'000) << "the second copy did not wait for the first";
+    EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(copy: /Users/ann/Big.vst3 -> [^\n]+\n[^\n]+copy: /Users/ann/Foo.vst3)")));
+}
+
+}  // namespace
+}  // namespace nimbara
