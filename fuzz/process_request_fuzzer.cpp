@@ -1,0 +1,36 @@
+// Every input line gets exactly one well-formed response. Run inside the sandbox: a decoded
+// request may reach the real file operations under /Library.
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "host/socket_server.h"
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static auto server = std::make_shared<nimbara::SocketServer>("/nonexistent/fuzz.sock");
+    static const std::set<std::string> codes{"SIGNATURE_INVALID", "VERSION_MISMATCH", "UNKNOWN_OP",
+                                             "VALIDATION_FAILED", "OP_FAILED"};
+    std::string_view line(reinterpret_cast<const char*>(data), size);
+    if (line.find('\n') != std::string_view::npos) return 0;  // framing never passes one
+
+    nimbara::HelperResponse r = server->processRequest(line);
+    std::string encoded = nimbara::encodeResponse(r);
+    check(encoded.find('\n') == std::string::npos);
+    check(r.ok == !r.error.has_value());
+    check(r.ok == !r.code.has_value());
+    check(r.ok || codes.count(*r.code) == 1);
+    // Clients can read it back; texts quoting invalid UTF-8 are repaired on the way out.
+    auto back = nimbara::decodeResponse(encoded);
+    check(back.value.has_value() && back.value->ok == r.ok && back.value->code == r.code);
+    return 0;
+}

