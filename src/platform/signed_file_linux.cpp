@@ -39,6 +39,8 @@ struct SignerStackFree {  // CMS_get0_signers hands out borrowed certificates in
     void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
 };
 
+// No configuration file is ever read; no exit-time clean-up races threads still checking peers.
+constexpr uint64_t kOpenSslInit = OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT;
 constexpr size_t kHashChunk = 1 << 20;
 constexpr size_t kCodeDirectoryFixed = 54;
 constexpr uint16_t kFormatVersion = 1;
@@ -271,14 +273,14 @@ std::string SignatureCheck::describe() const {
 }
 
 void initCodeSigning() {
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    OPENSSL_init_crypto(kOpenSslInit, nullptr);
     parseAnchor(trustAnchorPem());
     ERR_clear_error();
 }
 
 SignatureCheck verifySignedFile(int fd, const CodeRequirement& requirement,
                                 std::string_view anchorPem) {
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    OPENSSL_init_crypto(kOpenSslInit, nullptr);
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return verdict(SignatureVerdict::notSigned, "not a regular file");
@@ -299,7 +301,7 @@ SignatureCheck verifySignedFile(int fd, const CodeRequirement& requirement,
 
 bool signExecutable(std::string_view code, std::string_view identifier,
                     const SigningIdentity& identity, std::string& signedImage, std::string& error) {
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    OPENSSL_init_crypto(kOpenSslInit, nullptr);
     // Re-signing replaces an existing signature.
     if (code.size() >= kTrailerSize &&
         code.substr(code.size() - kTrailerMagic.size()) == kTrailerMagic) {
