@@ -98,11 +98,13 @@ TEST_F(SocketServerTest, StaleSocketAndRegularFileAreCleanedUp) {
         if (regularFile) {
             std::ofstream(path) << "x";
         } else {
-            auto dead = std::make_shared<SocketServer>(path);
-            ::testing::internal::CaptureStdout();
-            dead->start();
-            ::testing::internal::GetCapturedStdout();
-            ::close(dead->serverSocket());  // dies without removing its file
+            // What a server that died leaves behind: a socket file nobody listens on.
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+            int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            ::close(fd);
         }
         std::string out = startCapturing(make(path));
         EXPECT_THAT(out, HasSubstr("] [helper] Cleaned up stale socket at " + path + "\n"));
