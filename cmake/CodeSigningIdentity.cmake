@@ -20,10 +20,17 @@ endif()
 file(READ "${CODESIGN_ANCHOR_PEM}" NIMBARA_ANCHOR_PEM)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${CODESIGN_ANCHOR_PEM}")
 
-# Signs a target's executable in place after every link.
+# Signs a target's executable in place after every link; with STRIP, strips it first (a
+# signature covers every byte, so stripping comes before signing).
 function(nimbara_sign_after_build target)
+  cmake_parse_arguments(ARG "STRIP" "" "" ${ARGN})
+  set(strip_step)
+  if(ARG_STRIP)
+    set(strip_step COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:${target}>)
+  endif()
   add_dependencies(${target} nimbara-codesign)
   add_custom_command(TARGET ${target} POST_BUILD
+    ${strip_step}
     COMMAND $<TARGET_FILE:nimbara-codesign> sign
             --identifier "${CODESIGN_CLIENT_IDENTIFIER}"
             --cert "${CODESIGN_IDENTITY_DIR}/leaf.pem" --key "${CODESIGN_IDENTITY_DIR}/leaf.key"

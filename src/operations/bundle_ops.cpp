@@ -138,6 +138,7 @@ void copyBundle(const AnchoredPath& source, const AnchoredPath& dest) {
         if (to.createFailed) copyFailed("Failed to create parent dir: " + reason);
         copyFailed(reason);
     }
+    if (to.location.name == ".") copyFailed(FsFailure("Cannot replace", dest.path, EINVAL).what());
     Reached from = reachParent(source, /*create=*/false);
     if (!from.location.parent || from.location.name == ".") {
         copyFailed(FsFailure("Cannot read", source.path, from.err ? from.err : EINVAL).what());
