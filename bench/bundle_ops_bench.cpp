@@ -1,6 +1,7 @@
 // Copies and removes two bundles with the helper's operations and with `cp -a` / `rm -rf` on the
 // same file system, interleaved, and prints the medians and their ratios.
-//   bundle_ops_bench [WORK_DIR] [ROUNDS]      (WORK_DIR is created and removed; default ./bench-work)
+//   bundle_ops_bench [WORK_DIR] [ROUNDS]
+// WORK_DIR (default ./bench-work) is created and removed again.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,7 +39,8 @@ void makeSmallBundle(const fs::path& b, std::mt19937_64& rng) {
     for (int d = 0; d < 30; ++d) {
         fs::path dir = b / "Versions/A/Contents/Resources" / ("group" + std::to_string(d));
         fs::create_directories(dir);
-        for (int f = 0; f < 100; ++f) writeFile(dir / ("file" + std::to_string(f)), 512 + rng() % 8192, rng);
+        for (int f = 0; f < 100; ++f)
+            writeFile(dir / ("file" + std::to_string(f)), 512 + rng() % 8192, rng);
     }
     fs::create_directory_symlink("A", b / "Versions/Current");
     fs::create_directory_symlink("Versions/Current/Contents", b / "Contents");
@@ -99,10 +101,14 @@ int main(int argc, char** argv) {
             removeOurs.push_back(seconds([&] { nimbara::removeBundle(dst); }));
             removeRm.push_back(seconds([&] { shell("rm -rf '" + (other / name).string() + "'"); }));
         }
-        double co = median(copyOurs), cc = median(copyCp), ro = median(removeOurs), rr = median(removeRm);
+        double co = median(copyOurs), cc = median(copyCp), ro = median(removeOurs),
+               rr = median(removeRm);
         std::printf("%-6.5s %-7s %12.4f %12.4f %8.2f\n", name.c_str(), "copy", co, cc, co / cc);
         std::printf("%-6.5s %-7s %12.4f %12.4f %8.2f\n", name.c_str(), "remove", ro, rr, ro / rr);
     }
-    std::printf("(ratio = helper / cp -a or rm -rf; medians of %d rounds; process start-up of cp/rm included)\n", rounds);
+    std::printf(
+        "(ratio = helper / cp -a or rm -rf; medians of %d rounds; process start-up of cp/rm "
+        "included)\n",
+        rounds);
     fs::remove_all(work);
 }

@@ -34,7 +34,9 @@ void PipelinedPings(benchmark::State& state) {
     }
     const int batch = static_cast<int>(state.range(0));
     std::string lines;
-    for (int i = 0; i < batch; ++i) lines += R"({"id":"p","v":1,"op":"ping"})" "\n";
+    for (int i = 0; i < batch; ++i)
+        lines += R"({"id":"p","v":1,"op":"ping"})"
+                 "\n";
     lines.pop_back();  // sendLine adds the last line feed
     for (auto _ : state) {
         client.value->sendLine(lines);
@@ -44,7 +46,11 @@ void PipelinedPings(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * batch);
 }
-BENCHMARK(PipelinedPings)->Arg(64)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(PipelinedPings)
+    ->Arg(64)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
 
 }  // namespace
 

@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
     nimbara::SigningIdentity identity;
     auto* signCmd = app.add_subcommand("sign", "append a signature to an executable");
     signCmd->add_option("--identifier", identifier, "signing identifier")->required();
-    signCmd->add_option("--cert", identity.certificatePemPath, "leaf certificate (PEM)")->required();
+    signCmd->add_option("--cert", identity.certificatePemPath, "leaf certificate (PEM)")
+        ->required();
     signCmd->add_option("--key", identity.keyPemPath, "leaf private key (PEM)")->required();
     signCmd->add_option("--chain", identity.chainPemPath, "intermediate certificates (PEM)");
     signCmd->add_option("INPUT", input, "executable to sign")->required();
@@ -92,7 +93,8 @@ int main(int argc, char** argv) {
     auto* verifyCmd = app.add_subcommand("verify", "check a file against a requirement");
     verifyCmd->add_option("FILE", file, "signed executable")->required();
     verifyCmd->add_option("--requirement", requirement, "requirement text")->capture_default_str();
-    verifyCmd->add_option("--anchor", anchor, "trust this anchor (PEM) instead of the built-in one");
+    verifyCmd->add_option("--anchor", anchor,
+                          "trust this anchor (PEM) instead of the built-in one");
 
     try {
         app.parse(argc, argv);

@@ -66,7 +66,8 @@ ClientResult<HelperResponse> HelperClient::call(const HelperRequest& request) {
     if (!line.value) return {std::nullopt, line.error};
     auto decoded = decodeResponse(*line.value);
     if (!decoded.value) {
-        return {std::nullopt, {ClientError::Kind::malformedAnswer, "malformed answer: " + decoded.error}};
+        return {std::nullopt,
+                {ClientError::Kind::malformedAnswer, "malformed answer: " + decoded.error}};
     }
     return {std::move(decoded.value), {}};
 }

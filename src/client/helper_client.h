@@ -28,7 +28,7 @@ struct ClientResult {
 };
 
 class HelperClient {
-public:
+  public:
     // Connects to the helper; noHelper when nothing listens at `socketPath`.
     static ClientResult<HelperClient> connect(const std::string& socketPath = kHelperSocketPath);
 
@@ -44,7 +44,7 @@ public:
     // A new request id, unique within this process.
     std::string nextId();
 
-private:
+  private:
     explicit HelperClient(UniqueFd fd) : fd_(std::move(fd)) {}
     UniqueFd fd_;
     std::string buffered_;

@@ -103,7 +103,10 @@ int main(int argc, char** argv) {
     if (raw->parsed()) return runRaw(client, json);
 
     request.id = client.nextId();
-    request.op = ping->parsed() ? "ping" : copy->parsed() ? "copy" : remove->parsed() ? "remove" : "mkdir";
+    request.op = ping->parsed()     ? "ping"
+                 : copy->parsed()   ? "copy"
+                 : remove->parsed() ? "remove"
+                                    : "mkdir";
     (void)mkdir;
     return exchange(client, nimbara::encodeRequest(request), json);
 }

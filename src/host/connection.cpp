@@ -36,9 +36,9 @@ void SocketServer::handleConnection(int rawFd) {
     UniqueFd fd(rawFd);
     PeerProcess peer = peerProcessOf(fd.get());
     if (peer.pid < 1 || !verifyCodeSignature(peer)) {
-        writeResponse(HelperResponse::failure("unknown", kSignatureInvalidText,
-                                              codes::kSignatureInvalid),
-                      fd.get());
+        writeResponse(
+            HelperResponse::failure("unknown", kSignatureInvalidText, codes::kSignatureInvalid),
+            fd.get());
         log("Rejected connection: signature invalid (pid: " + std::to_string(peer.pid) + ")");
         discardQueuedInput(fd.get());
         return;

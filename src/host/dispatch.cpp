@@ -35,9 +35,9 @@ HelperResponse SocketServer::processRequest(std::string_view line) {
     }
     const HelperRequest& request = *decoded.value;
     if (request.v != kProtocolVersion) {
-        return HelperResponse::failure(
-            request.id, "Unsupported protocol version " + std::to_string(request.v),
-            codes::kVersionMismatch);
+        return HelperResponse::failure(request.id,
+                                       "Unsupported protocol version " + std::to_string(request.v),
+                                       codes::kVersionMismatch);
     }
     if (request.op == "ping") return {request.id, true, kProtocolVersion, {}, {}};
     if (request.op == "copy") return handleCopy(request);

@@ -13,7 +13,7 @@
 namespace nimbara {
 
 class SerialQueue {
-public:
+  public:
     explicit SerialQueue(std::string label);
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -29,7 +29,7 @@ public:
     // True on the queue's own thread.
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-private:
+  private:
     void run();
 
     const std::string label_;

@@ -22,10 +22,14 @@ constexpr auto kExhaustionPause = std::chrono::milliseconds(50);
 
 const char* prefixFor(SocketError::Kind kind) {
     switch (kind) {
-        case SocketError::Kind::createFailed: return "socket() failed: ";
-        case SocketError::Kind::bindFailed: return "bind() failed: ";
-        case SocketError::Kind::listenFailed: return "listen() failed: ";
-        case SocketError::Kind::pathTooLong: return "Socket path exceeds sockaddr_un limit";
+        case SocketError::Kind::createFailed:
+            return "socket() failed: ";
+        case SocketError::Kind::bindFailed:
+            return "bind() failed: ";
+        case SocketError::Kind::listenFailed:
+            return "listen() failed: ";
+        case SocketError::Kind::pathTooLong:
+            return "Socket path exceeds sockaddr_un limit";
     }
     return "";
 }
@@ -45,13 +49,16 @@ bool isResourceExhaustion(int err) {
 
 }  // namespace
 
-SocketError::SocketError(Kind kind, int err) : kind_(kind), err_(err), description_(prefixFor(kind)) {
+SocketError::SocketError(Kind kind, int err)
+    : kind_(kind), err_(err), description_(prefixFor(kind)) {
     if (kind != Kind::pathTooLong) description_ += errnoText(err);
 }
 
 SocketServer::SocketServer(std::string socketPath) : socketPath_(std::move(socketPath)) {}
 
-void SocketServer::log(std::string_view message) { writeLogLine(message); }
+void SocketServer::log(std::string_view message) {
+    writeLogLine(message);
+}
 
 void SocketServer::start() {
     std::lock_guard lock(lifecycle_);

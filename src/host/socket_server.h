@@ -26,7 +26,7 @@ inline constexpr int kListenBacklog = 5;
 
 // Why start() failed to set up the socket.
 class SocketError : public std::exception {
-public:
+  public:
     enum class Kind { createFailed, bindFailed, listenFailed, pathTooLong };
 
     static SocketError createFailed(int err) { return {Kind::createFailed, err}; }
@@ -41,7 +41,7 @@ public:
     const std::string& description() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     SocketError(Kind kind, int err);
     Kind kind_;
     int err_;
@@ -49,7 +49,7 @@ private:
 };
 
 class SocketServer : public std::enable_shared_from_this<SocketServer> {
-public:
+  public:
     // Creates the two queues and stores the path; touches neither files nor network.
     explicit SocketServer(std::string socketPath);
 
@@ -70,7 +70,7 @@ public:
     const std::string& socketPath() const { return socketPath_; }
     int serverSocket() const { return serverSocket_.load(); }
 
-private:
+  private:
     void cleanupStaleSocket();
     void acceptLoop();
     void handleConnection(int fd);

@@ -60,7 +60,7 @@ UniqueFd openTrusted(const std::string& path, bool create, int& err) {
 // Outcome of reaching the folder an item lies in.
 struct Reached {
     Location location;
-    int err = 0;              // 0 when location is usable
+    int err = 0;                // 0 when location is usable
     bool createFailed = false;  // a folder could not be made (rather than opened)
 };
 
@@ -213,7 +213,8 @@ void mkdirp(const AnchoredPath& path) {
         if (::mkdirat(at.location.parent.get(), name, kFolderMode) == 0) return;
         err = errno;
         struct stat st;
-        if (err == EEXIST && ::fstatat(at.location.parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (err == EEXIST &&
+            ::fstatat(at.location.parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISDIR(st.st_mode)) {
             return;
         }

@@ -5,9 +5,12 @@ namespace {
 
 const char* prefixFor(OperationError::Kind kind) {
     switch (kind) {
-        case OperationError::Kind::copyFailed: return "Copy failed: ";
-        case OperationError::Kind::removeFailed: return "Remove failed: ";
-        case OperationError::Kind::mkdirFailed: return "Mkdir failed: ";
+        case OperationError::Kind::copyFailed:
+            return "Copy failed: ";
+        case OperationError::Kind::removeFailed:
+            return "Remove failed: ";
+        case OperationError::Kind::mkdirFailed:
+            return "Mkdir failed: ";
     }
     return "";
 }

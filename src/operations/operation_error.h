@@ -8,7 +8,7 @@
 namespace nimbara {
 
 class OperationError : public std::exception {
-public:
+  public:
     enum class Kind { copyFailed = 0, removeFailed = 1, mkdirFailed = 2 };
 
     OperationError(Kind kind, std::string message);
@@ -22,7 +22,7 @@ public:
     static constexpr const char* kDomain = "Helper.OperationError";
     int code() const { return static_cast<int>(kind_); }
 
-private:
+  private:
     Kind kind_;
     std::string message_;
     std::string description_;

@@ -81,7 +81,7 @@ struct CopyFrame {
 };
 
 class TreeCopier {
-public:
+  public:
     // Copies one item; a folder is opened and pushed for its entries to be copied later.
     void copyItem(int srcDir, const char* name, int dstDir, const char* dstName,
                   const std::string& srcPath, const std::string& dstPath) {
@@ -122,7 +122,8 @@ public:
             }
             std::string srcPath = top.srcPath + "/" + e->d_name;
             std::string dstPath = top.dstPath + "/" + e->d_name;
-            copyItem(::dirfd(top.listing.get()), e->d_name, top.dst.get(), e->d_name, srcPath, dstPath);
+            copyItem(::dirfd(top.listing.get()), e->d_name, top.dst.get(), e->d_name, srcPath,
+                     dstPath);
         }
     }
 
@@ -130,21 +131,22 @@ public:
     static constexpr int EFTYPE_UNSUPPORTED = -1;
     static constexpr int ELOOP_TOO_DEEP = -2;
 
-private:
+  private:
     static void copyLink(int srcDir, const char* name, int dstDir, const char* dstName,
                          const std::string& srcPath, const std::string& dstPath) {
         std::vector<char> target(PATH_MAX + 1);
         ssize_t n = ::readlinkat(srcDir, name, target.data(), target.size());
         if (n < 0) fail("Cannot read link", srcPath);
-        if (static_cast<size_t>(n) >= target.size()) fail("Cannot read link", srcPath, ENAMETOOLONG);
+        if (static_cast<size_t>(n) >= target.size())
+            fail("Cannot read link", srcPath, ENAMETOOLONG);
         target[static_cast<size_t>(n)] = '\0';
         if (::symlinkat(target.data(), dstDir, dstName) != 0) fail("Cannot create link", dstPath);
     }
 
     static void copyFile(int src, int dstDir, const char* dstName, const struct stat& st,
                          const std::string& srcPath, const std::string& dstPath) {
-        UniqueFd dst(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              0600));
+        UniqueFd dst(
+            ::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!dst) fail("Cannot create", dstPath);
         copyBytes(src, dst.get(), srcPath);
         if (::fchmod(dst.get(), st.st_mode & kModeMask) != 0) {
@@ -184,7 +186,8 @@ std::string describeErr(int err) {
             return "not a regular file, folder or symbolic link";
         case TreeCopier::ELOOP_TOO_DEEP:
             return "folders nested more than " + std::to_string(kMaxTreeDepth) + " levels deep";
-        default: return errnoText(err);
+        default:
+            return errnoText(err);
     }
 }
 

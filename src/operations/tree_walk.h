@@ -13,11 +13,11 @@ inline constexpr size_t kMaxTreeDepth = 128;
 
 // A file-system call that failed: "<what> <path>: <system error text>".
 class FsFailure : public std::runtime_error {
-public:
+  public:
     FsFailure(const std::string& what, const std::string& path, int err);
     int error() const { return err_; }
 
-private:
+  private:
     int err_;
 };
 

@@ -12,8 +12,8 @@ struct Token {
     std::string text;
 };
 
-constexpr std::array<std::string_view, 8> kKeywords{
-    "and", "identifier", "anchor", "apple", "generic", "certificate", "cert", "leaf"};
+constexpr std::array<std::string_view, 8> kKeywords{"and",     "identifier",  "anchor", "apple",
+                                                    "generic", "certificate", "cert",   "leaf"};
 
 bool isWordChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
@@ -40,7 +40,7 @@ std::optional<std::vector<Token>> tokenize(std::string_view s) {
             }
             ++i;
             tokens.push_back({Token::Kind::quoted, std::move(value)});
-        } else if (c == '=' ) {
+        } else if (c == '=') {
             bool twice = i + 1 < s.size() && s[i + 1] == '=';
             tokens.push_back({Token::Kind::symbol, twice ? "==" : "="});
             i += twice ? 2 : 1;
@@ -60,7 +60,7 @@ std::optional<std::vector<Token>> tokenize(std::string_view s) {
 }
 
 class Parser {
-public:
+  public:
     explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
     std::optional<CodeRequirement> parse() {
@@ -74,7 +74,7 @@ public:
         return req;
     }
 
-private:
+  private:
     const Token& peek() const { return tokens_[pos_]; }
     bool acceptWord(std::string_view w) {
         if (peek().kind != Token::Kind::word || peek().text != w) return false;

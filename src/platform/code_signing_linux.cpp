@@ -8,7 +8,9 @@
 
 namespace nimbara {
 
-void warmUpCodeSigning() { initCodeSigning(); }
+void warmUpCodeSigning() {
+    initCodeSigning();
+}
 
 bool processSatisfiesRequirement(const PeerProcess& peer, std::string_view requirementText) {
     if (peer.pid < 1 || !peer.pidfd) return false;

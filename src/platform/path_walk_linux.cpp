@@ -24,7 +24,8 @@ UniqueFd walkNoFollow(int dirFd, std::string_view relative, int flags, int& err)
     while (!relative.empty()) {
         size_t slash = relative.find('/');
         std::string name(relative.substr(0, slash));
-        relative = slash == std::string_view::npos ? std::string_view{} : relative.substr(slash + 1);
+        relative =
+            slash == std::string_view::npos ? std::string_view{} : relative.substr(slash + 1);
         if (name == "..") {  // never climb out
             err = EXDEV;
             return {};
@@ -35,7 +36,8 @@ UniqueFd walkNoFollow(int dirFd, std::string_view relative, int flags, int& err)
             err = errno;
             struct stat st;
             // O_NOFOLLOW | O_DIRECTORY reports a link as ENOTDIR; say what it really is.
-            if (err == ENOTDIR && ::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            if (err == ENOTDIR &&
+                ::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                 S_ISLNK(st.st_mode)) {
                 err = ELOOP;
             }

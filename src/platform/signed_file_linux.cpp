@@ -23,7 +23,9 @@ namespace {
 template <auto Free>
 struct Deleter {
     template <class T>
-    void operator()(T* p) const { Free(p); }
+    void operator()(T* p) const {
+        Free(p);
+    }
 };
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
@@ -80,7 +82,8 @@ std::optional<Trailer> parseTrailer(const unsigned char* t, uint64_t fileSize) {
     if (version != kFormatVersion || reserved != 0) return std::nullopt;
     if (tr.cmsLen < kMinSignatureBlock || tr.cmsLen > kMaxSignatureBlock) return std::nullopt;
     if (fileSize < kTrailerSize + tr.cmsLen) return std::nullopt;
-    if (tr.codeLimit != fileSize - kTrailerSize - tr.cmsLen || tr.codeLimit < 64) return std::nullopt;
+    if (tr.codeLimit != fileSize - kTrailerSize - tr.cmsLen || tr.codeLimit < 64)
+        return std::nullopt;
     return tr;
 }
 
@@ -120,7 +123,8 @@ struct CodeDirectory {
 };
 
 std::optional<CodeDirectory> parseCodeDirectory(std::string_view d) {
-    if (d.size() < kCodeDirectoryFixed || d.substr(0, 8) != kCodeDirectoryMagic) return std::nullopt;
+    if (d.size() < kCodeDirectoryFixed || d.substr(0, 8) != kCodeDirectoryMagic)
+        return std::nullopt;
     auto* p = reinterpret_cast<const unsigned char*>(d.data());
     if (p[8] != 1 || p[9] != 32 || readBE(p + 10, 2) != 0) return std::nullopt;
     size_t identLen = readBE(p + 20, 2);
@@ -172,7 +176,8 @@ SignatureCheck verifySignatureBlock(int fd, const Trailer& tr, const CodeRequire
         return verdict(SignatureVerdict::badSignatureBlock, "not signed data with one signer");
     }
     X509_ALGOR* digest = nullptr;
-    CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(signers, 0), nullptr, nullptr, &digest, nullptr);
+    CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(signers, 0), nullptr, nullptr, &digest,
+                             nullptr);
     const ASN1_OBJECT* digestOid = nullptr;
     if (digest) X509_ALGOR_get0(&digestOid, nullptr, nullptr, digest);
     if (!digestOid || OBJ_obj2nid(digestOid) != NID_sha256) {
@@ -206,7 +211,8 @@ SignatureCheck verifySignatureBlock(int fd, const Trailer& tr, const CodeRequire
 
     char* data = nullptr;
     long dataLen = BIO_get_mem_data(content.get(), &data);
-    auto cd = parseCodeDirectory(std::string_view(data, static_cast<size_t>(std::max(dataLen, 0L))));
+    auto cd =
+        parseCodeDirectory(std::string_view(data, static_cast<size_t>(std::max(dataLen, 0L))));
     if (!cd || cd->codeLimit != tr.codeLimit) {
         return verdict(SignatureVerdict::badCodeDirectory, "malformed code directory");
     }
@@ -222,7 +228,8 @@ SignatureCheck verifySignatureBlock(int fd, const Trailer& tr, const CodeRequire
                 break;
             case Kind::leafSubjectCN:
                 if (*cn != clause.value) {
-                    return verdict(SignatureVerdict::requirementNotMet, "leaf CN is \"" + *cn + "\"");
+                    return verdict(SignatureVerdict::requirementNotMet,
+                                   "leaf CN is \"" + *cn + "\"");
                 }
                 break;
             case Kind::anchorAppleGeneric:
@@ -258,16 +265,26 @@ std::string SignatureCheck::describe() const {
         return detail.empty() ? std::string(what) : std::string(what) + ": " + detail;
     };
     switch (verdict) {
-        case SignatureVerdict::valid: return "valid";
-        case SignatureVerdict::notSigned: return with("not signed");
-        case SignatureVerdict::badTrailer: return with("malformed signature trailer");
-        case SignatureVerdict::badSignatureBlock: return with("malformed signature block");
-        case SignatureVerdict::untrusted: return with("untrusted chain");
-        case SignatureVerdict::badSigner: return with("unacceptable signer");
-        case SignatureVerdict::badCodeDirectory: return with("bad code directory");
-        case SignatureVerdict::requirementNotMet: return detail;
-        case SignatureVerdict::tampered: return with("code modified");
-        case SignatureVerdict::unreadable: return with("unreadable");
+        case SignatureVerdict::valid:
+            return "valid";
+        case SignatureVerdict::notSigned:
+            return with("not signed");
+        case SignatureVerdict::badTrailer:
+            return with("malformed signature trailer");
+        case SignatureVerdict::badSignatureBlock:
+            return with("malformed signature block");
+        case SignatureVerdict::untrusted:
+            return with("untrusted chain");
+        case SignatureVerdict::badSigner:
+            return with("unacceptable signer");
+        case SignatureVerdict::badCodeDirectory:
+            return with("bad code directory");
+        case SignatureVerdict::requirementNotMet:
+            return detail;
+        case SignatureVerdict::tampered:
+            return with("code modified");
+        case SignatureVerdict::unreadable:
+            return with("unreadable");
     }
     return detail;
 }
@@ -293,7 +310,11 @@ SignatureCheck verifySignedFile(int fd, const CodeRequirement& requirement,
     }
     auto tr = parseTrailer(tail, size);
     unsigned char elf[4];
-    if (!tr || !preadAll(fd, elf, 4, 0) || std::memcmp(elf, "\x7f" "ELF", 4) != 0) {
+    if (!tr || !preadAll(fd, elf, 4, 0) ||
+        std::memcmp(elf,
+                    "\x7f"
+                    "ELF",
+                    4) != 0) {
         return verdict(SignatureVerdict::badTrailer);
     }
     return verifySignatureBlock(fd, *tr, requirement, anchorPem);
@@ -310,7 +331,9 @@ bool signExecutable(std::string_view code, std::string_view identifier,
             code.size());
         if (tr) code = code.substr(0, tr->codeLimit);
     }
-    if (code.size() < 64 || code.substr(0, 4) != "\x7f" "ELF") {
+    if (code.size() < 64 || code.substr(0, 4) !=
+                                "\x7f"
+                                "ELF") {
         error = "input is not an ELF executable";
         return false;
     }
@@ -344,12 +367,14 @@ bool signExecutable(std::string_view code, std::string_view identifier,
     for (auto& c : *chain) sk_X509_push(extra.get(), X509_dup(c.get()));
     BioPtr input(BIO_new_mem_buf(directory.data(), static_cast<int>(directory.size())));
     CmsPtr cms(CMS_sign(nullptr, nullptr, extra.get(), nullptr, CMS_BINARY | CMS_PARTIAL));
-    bool built = cms && CMS_add1_signer(cms.get(), (*leaf)[0].get(), key.get(), EVP_sha256(),
-                                        CMS_BINARY) != nullptr &&
+    bool built = cms &&
+                 CMS_add1_signer(cms.get(), (*leaf)[0].get(), key.get(), EVP_sha256(),
+                                 CMS_BINARY) != nullptr &&
                  CMS_final(cms.get(), input.get(), nullptr, CMS_BINARY) == 1;
     unsigned char* der = nullptr;
     int derLen = built ? i2d_CMS_ContentInfo(cms.get(), &der) : -1;
-    if (derLen < static_cast<int>(kMinSignatureBlock) || derLen > static_cast<int>(kMaxSignatureBlock)) {
+    if (derLen < static_cast<int>(kMinSignatureBlock) ||
+        derLen > static_cast<int>(kMaxSignatureBlock)) {
         error = "cannot build the signature: " + opensslReason();
         OPENSSL_free(der);
         ERR_clear_error();

@@ -10,11 +10,16 @@ namespace {
 const char* prefixFor(ValidationError::Kind kind) {
     using Kind = ValidationError::Kind;
     switch (kind) {
-        case Kind::notAbsolute: return "Path is not absolute: ";
-        case Kind::containsTraversal: return "Path contains traversal: ";
-        case Kind::containsControlChars: return "Path contains control characters: ";
-        case Kind::outsideAllowedRoots: return "Path outside allowed roots: ";
-        case Kind::sourceNotUnderUsers: return "Source not under /Users/: ";
+        case Kind::notAbsolute:
+            return "Path is not absolute: ";
+        case Kind::containsTraversal:
+            return "Path contains traversal: ";
+        case Kind::containsControlChars:
+            return "Path contains control characters: ";
+        case Kind::outsideAllowedRoots:
+            return "Path outside allowed roots: ";
+        case Kind::sourceNotUnderUsers:
+            return "Source not under /Users/: ";
     }
     return "";
 }
@@ -34,8 +39,8 @@ void validateCommon(std::string_view path) {
 // Standardizes the parent only and keeps the last component as it stands, then refuses any
 // ".." left in the result, as a component or inside a name.
 std::string canonicalize(std::string_view path) {
-    std::string canonical = appendingPathComponent(
-        standardizePath(deletingLastPathComponent(path)), lastPathComponent(path));
+    std::string canonical = appendingPathComponent(standardizePath(deletingLastPathComponent(path)),
+                                                   lastPathComponent(path));
     if (canonical.find("..") != std::string::npos) {
         throw ValidationError(ValidationError::Kind::containsTraversal, canonical);
     }

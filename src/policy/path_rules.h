@@ -19,7 +19,7 @@ inline constexpr std::array<std::string_view, 3> allowedDestRoots{
 inline constexpr std::string_view kUsersRoot = "/Users";
 
 class ValidationError : public std::exception {
-public:
+  public:
     enum class Kind {
         notAbsolute,
         containsTraversal,
@@ -35,7 +35,7 @@ public:
     const std::string& description() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     Kind kind_;
     std::string path_;
     std::string description_;

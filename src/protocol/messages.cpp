@@ -28,9 +28,12 @@ struct FieldValue {
 
 const char* typeName(FieldType type) {
     switch (type) {
-        case FieldType::string: return "a string";
-        case FieldType::int64: return "an integer in the signed 64-bit range";
-        case FieldType::boolean: return "true or false";
+        case FieldType::string:
+            return "a string";
+        case FieldType::int64:
+            return "an integer in the signed 64-bit range";
+        case FieldType::boolean:
+            return "true or false";
     }
     return "";
 }
@@ -39,7 +42,7 @@ const char* typeName(FieldType type) {
 // document: depth is bounded, duplicate keys in any object are refused, unknown keys are skipped.
 template <size_t N>
 class FlatObjectReader : public nlohmann::json_sax<Json> {
-public:
+  public:
     explicit FlatObjectReader(const std::array<FieldSpec, N>& specs) : specs_(specs) {}
 
     std::array<FieldValue, N> values;
@@ -93,14 +96,15 @@ public:
         }
         return true;
     }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& e) override {
         // Drop the library's "[json.exception.parse_error.NNN] " tag; keep its plain words.
         std::string_view what = e.what();
         if (auto tag = what.find("] "); tag != std::string_view::npos) what.remove_prefix(tag + 2);
         return fail("invalid JSON: " + std::string(what));
     }
 
-private:
+  private:
     struct Slot {
         const FieldSpec* spec;
         FieldValue* value;
@@ -233,12 +237,14 @@ Decoded<HelperResponse> decodeResponse(std::string_view text) {
     if (!readObject(text, kResponseFields, f, error)) return {std::nullopt, error};
     std::optional<int64_t> v;
     if (f[2].present) v = f[2].number;
-    return {HelperResponse{std::move(f[0].text), f[1].flag, v, optionalText(f[3]),
-                           optionalText(f[4])},
-            {}};
+    return {
+        HelperResponse{std::move(f[0].text), f[1].flag, v, optionalText(f[3]), optionalText(f[4])},
+        {}};
 }
 
-bool isJsonText(std::string_view text) { return Json::accept(text.begin(), text.end()); }
+bool isJsonText(std::string_view text) {
+    return Json::accept(text.begin(), text.end());
+}
 
 std::string encodeRequest(const HelperRequest& r) {
     std::string out = "{";
@@ -248,7 +254,8 @@ std::string encodeRequest(const HelperRequest& r) {
     out += std::to_string(r.v);
     appendKey(out, "op");
     appendString(out, r.op);
-    for (auto [key, value] : {std::pair{"source", &r.source}, {"dest", &r.dest}, {"path", &r.path}}) {
+    for (auto [key, value] :
+         {std::pair{"source", &r.source}, {"dest", &r.dest}, {"path", &r.path}}) {
         if (!*value) continue;
         appendKey(out, key);
         appendString(out, **value);

@@ -15,7 +15,7 @@ struct DispatchCase {
 };
 
 class DispatchTest : public ::testing::TestWithParam<DispatchCase> {
-protected:
+  protected:
     std::shared_ptr<SocketServer> server = std::make_shared<SocketServer>("/nonexistent/sock");
 };
 
@@ -31,8 +31,9 @@ INSTANTIATE_TEST_SUITE_P(
     Table, DispatchTest,
     ::testing::Values(
         DispatchCase{R"({"id":"p","v":1,"op":"ping","dest":"relative","path":7.5e3})",
-                     fail("unknown", "Malformed request: key \"path\" must be a string, not a "
-                                     "fractional or out-of-range number",
+                     fail("unknown",
+                          "Malformed request: key \"path\" must be a string, not a "
+                          "fractional or out-of-range number",
                           codes::kOpFailed)},
         DispatchCase{R"({"id":"p","v":1,"op":"ping","dest":"relative"})", {"p", true, 1, {}, {}}},
         DispatchCase{R"({"id":"p","v":2,"op":"ping"})",
@@ -63,8 +64,9 @@ INSTANTIATE_TEST_SUITE_P(
                      fail("m", "mkdir requires path", codes::kValidationFailed)},
         DispatchCase{R"({"id":"m","v":1,"op":"mkdir","path":""})",
                      fail("m", "Path is not absolute: ", codes::kValidationFailed)},
-        DispatchCase{R"({"id":"r","v":1,"op":"remove","dest":"/etc","path":"/Library/Audio/Plug-Ins/VST3/x"})",
-                     fail("r", "Path outside allowed roots: /etc", codes::kValidationFailed)}));
+        DispatchCase{
+            R"({"id":"r","v":1,"op":"remove","dest":"/etc","path":"/Library/Audio/Plug-Ins/VST3/x"})",
+            fail("r", "Path outside allowed roots: /etc", codes::kValidationFailed)}));
 
 }  // namespace
 }  // namespace nimbara

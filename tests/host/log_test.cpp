@@ -28,13 +28,16 @@ TEST(LogLine, WrittenToStandardOutput) {
     ::testing::internal::CaptureStdout();
     SocketServer::log("hello");
     std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::regex_match(out, std::regex(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] \[helper\] hello\n)")))
+    EXPECT_TRUE(std::regex_match(
+        out, std::regex(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] \[helper\] hello\n)")))
         << out;
 }
 
 TEST(SocketErrorText, Descriptions) {
-    EXPECT_EQ(SocketError::createFailed(EMFILE).description(), "socket() failed: Too many open files");
-    EXPECT_EQ(SocketError::bindFailed(EADDRINUSE).description(), "bind() failed: Address already in use");
+    EXPECT_EQ(SocketError::createFailed(EMFILE).description(),
+              "socket() failed: Too many open files");
+    EXPECT_EQ(SocketError::bindFailed(EADDRINUSE).description(),
+              "bind() failed: Address already in use");
     EXPECT_EQ(SocketError::listenFailed(EINVAL).description(), "listen() failed: Invalid argument");
     EXPECT_EQ(SocketError::pathTooLong().description(), "Socket path exceeds sockaddr_un limit");
 }

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
 class SocketServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/sst-XXXXXX";
         dir_ = ::mkdtemp(tmpl);

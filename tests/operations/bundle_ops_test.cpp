@@ -1,9 +1,9 @@
 // Bundle operations in a temporary tree that stands in for an allowed root and for /Users.
 #include "operations/bundle_ops.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +18,7 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 class BundleOpsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/ops-XXXXXX";
         base_ = ::mkdtemp(tmpl);

@@ -21,10 +21,10 @@ TEST(CodeRequirement, ClientRequirementCompiles) {
 }
 
 TEST(CodeRequirement, AcceptedForms) {
-    for (const char* text : {"identifier com.x", "identifier = \"a b\"", "identifier==a-b_c.d",
-                             "anchor apple generic", "cert leaf[\"subject.CN\"] == \"x\"",
-                             "certificate leaf [ subject.CN ] = plain",
-                             "identifier \"say \\\"hi\\\"\" and anchor apple generic"}) {
+    for (const char* text :
+         {"identifier com.x", "identifier = \"a b\"", "identifier==a-b_c.d", "anchor apple generic",
+          "cert leaf[\"subject.CN\"] == \"x\"", "certificate leaf [ subject.CN ] = plain",
+          "identifier \"say \\\"hi\\\"\" and anchor apple generic"}) {
         EXPECT_TRUE(compileRequirement(text)) << text;
     }
     EXPECT_EQ(compileRequirement("identifier \"say \\\"hi\\\"\"")->clauses[0].value, "say \"hi\"");

@@ -35,14 +35,16 @@ std::string slurp(const std::string& path) {
 }
 
 class SignedFileTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         char tmpl[] = "/tmp/sig-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
         auto run = [](const std::string& args) {
-            ASSERT_EQ(std::system(("bash " + kMake + " " + args + " >/dev/null 2>&1").c_str()), 0) << args;
+            ASSERT_EQ(std::system(("bash " + kMake + " " + args + " >/dev/null 2>&1").c_str()), 0)
+                << args;
         };
-        run("leaf " + dir_ + "/othercn 'Developer ID Application: Edda Quillon (R7KQ2MZ9TX)' " + kDev + "/intermediate");
+        run("leaf " + dir_ + "/othercn 'Developer ID Application: Edda Quillon (R7KQ2MZ9TX)' " +
+            kDev + "/intermediate");
         run("leaf " + dir_ + "/noeku '" + std::string(kCN) + "' " + kDev + "/intermediate none");
         run("ca " + dir_ + "/rogue 'Nimbara Development Root CA'");
         run("ca " + dir_ + "/rogueint 'Nimbara Development Code Signing CA' " + dir_ + "/rogue");
@@ -53,7 +55,8 @@ protected:
 
     // Signs a copy of `program` and returns the signed file's path.
     static std::string signCopy(const std::string& name, const std::string& identifier,
-                                const SigningIdentity& id, const std::string& program = "/usr/bin/true") {
+                                const SigningIdentity& id,
+                                const std::string& program = "/usr/bin/true") {
         std::string image, error;
         EXPECT_TRUE(signExecutable(slurp(program), identifier, id, image, error)) << error;
         std::string path = dir_ + "/" + name;
@@ -105,7 +108,8 @@ TEST_F(SignedFileTest, EachFailureKind) {
         {signCopy("otherid", "com.other", dev()), SignatureVerdict::requirementNotMet,
          "identifier is \"com.other\""},
         {signCopy("othercn", "com.corvellan.nimbara", under("othercn", kDev + "/intermediate.pem")),
-         SignatureVerdict::requirementNotMet, "leaf CN is \"Developer ID Application: Edda Quillon (R7KQ2MZ9TX)\""},
+         SignatureVerdict::requirementNotMet,
+         "leaf CN is \"Developer ID Application: Edda Quillon (R7KQ2MZ9TX)\""},
         {signCopy("noeku", "com.corvellan.nimbara", under("noeku", kDev + "/intermediate.pem")),
          SignatureVerdict::badSigner, "codeSigning"},
         {signCopy("rogue", "com.corvellan.nimbara", under("rogueleaf", dir_ + "/rogueint.pem")),

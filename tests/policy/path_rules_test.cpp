@@ -15,16 +15,24 @@ namespace {
 const std::string kVst3 = "/Library/Audio/Plug-Ins/VST3";
 
 struct RuleCase {
-    bool source;            // validateSourcePath instead of validateDestPath
+    bool source;  // validateSourcePath instead of validateDestPath
     std::string input;
-    std::string expected;   // the canonical path, or the exact error description
+    std::string expected;  // the canonical path, or the exact error description
     bool fails;
 };
 
-RuleCase ok(std::string in, std::string out) { return {false, std::move(in), std::move(out), false}; }
-RuleCase bad(std::string in, std::string text) { return {false, std::move(in), std::move(text), true}; }
-RuleCase srcOk(std::string in, std::string out) { return {true, std::move(in), std::move(out), false}; }
-RuleCase srcBad(std::string in, std::string text) { return {true, std::move(in), std::move(text), true}; }
+RuleCase ok(std::string in, std::string out) {
+    return {false, std::move(in), std::move(out), false};
+}
+RuleCase bad(std::string in, std::string text) {
+    return {false, std::move(in), std::move(text), true};
+}
+RuleCase srcOk(std::string in, std::string out) {
+    return {true, std::move(in), std::move(out), false};
+}
+RuleCase srcBad(std::string in, std::string text) {
+    return {true, std::move(in), std::move(text), true};
+}
 
 class PathRulesTest : public ::testing::TestWithParam<RuleCase> {};
 
@@ -46,11 +54,13 @@ INSTANTIATE_TEST_SUITE_P(
     Table, PathRulesTest,
     ::testing::Values(
         bad("", "Path is not absolute: "),
-        bad("Library/Audio/Plug-Ins/VST3/Foo.vst3", "Path is not absolute: Library/Audio/Plug-Ins/VST3/Foo.vst3"),
+        bad("Library/Audio/Plug-Ins/VST3/Foo.vst3",
+            "Path is not absolute: Library/Audio/Plug-Ins/VST3/Foo.vst3"),
         bad("rel\nx", "Path is not absolute: rel\nx"),
         bad("/" + kAcute + "Library", "Path is not absolute: /" + kAcute + "Library"),
         bad(kVst3 + "/a\tb", "Path contains control characters: " + kVst3 + "/a\tb"),
-        bad(kVst3 + std::string("/a\0b", 4), "Path contains control characters: " + kVst3 + std::string("/a\0b", 4)),
+        bad(kVst3 + std::string("/a\0b", 4),
+            "Path contains control characters: " + kVst3 + std::string("/a\0b", 4)),
         bad(kVst3 + "/a\x7f", "Path contains control characters: " + kVst3 + "/a\x7f"),
         ok(kVst3 + "/a\u0085b", kVst3 + "/a\u0085b"),
         bad(kVst3 + "/../x\n", "Path contains control characters: " + kVst3 + "/../x\n"),
@@ -61,19 +71,20 @@ INSTANTIATE_TEST_SUITE_P(
         ok(kVst3 + "//Foo.vst3", kVst3 + "/Foo.vst3"),
         ok("/Library/Audio/Plug-Ins/./VST3/Foo.vst3", kVst3 + "/Foo.vst3"),
         ok(kVst3 + "/Foo.vst3/", kVst3 + "/Foo.vst3"),
-        ok(kVst3 + "/Foo.vst3//", kVst3 + "/Foo.vst3"),
-        ok(kVst3 + "/.", kVst3 + "/."),
-        ok(kVst3, kVst3),
-        ok(kVst3 + "/", kVst3),
-        ok("//Library///Audio/Plug-Ins/VST3", kVst3),
+        ok(kVst3 + "/Foo.vst3//", kVst3 + "/Foo.vst3"), ok(kVst3 + "/.", kVst3 + "/."),
+        ok(kVst3, kVst3), ok(kVst3 + "/", kVst3), ok("//Library///Audio/Plug-Ins/VST3", kVst3),
         ok(kVst3 + "/New/Foo.vst3", kVst3 + "/New/Foo.vst3"),
-        bad("/Library/Audio/Plug-Ins/VST3x/Foo.vst3", "Path outside allowed roots: /Library/Audio/Plug-Ins/VST3x/Foo.vst3"),
+        bad("/Library/Audio/Plug-Ins/VST3x/Foo.vst3",
+            "Path outside allowed roots: /Library/Audio/Plug-Ins/VST3x/Foo.vst3"),
         bad("/Library/Audio/Plug-Ins", "Path outside allowed roots: /Library/Audio/Plug-Ins"),
         bad("/", "Path outside allowed roots: /"),
-        bad("/library/audio/plug-ins/vst3/Foo.vst3", "Path outside allowed roots: /library/audio/plug-ins/vst3/Foo.vst3"),
-        bad(kVst3 + "/" + kAcute + "Foo", "Path outside allowed roots: " + kVst3 + "/" + kAcute + "Foo"),
+        bad("/library/audio/plug-ins/vst3/Foo.vst3",
+            "Path outside allowed roots: /library/audio/plug-ins/vst3/Foo.vst3"),
+        bad(kVst3 + "/" + kAcute + "Foo",
+            "Path outside allowed roots: " + kVst3 + "/" + kAcute + "Foo"),
         ok(kVst3 + "/e" + kAcute, kVst3 + "/e" + kAcute),
-        ok("/Library/Audio/Plug-Ins/Components/Foo.component", "/Library/Audio/Plug-Ins/Components/Foo.component"),
+        ok("/Library/Audio/Plug-Ins/Components/Foo.component",
+           "/Library/Audio/Plug-Ins/Components/Foo.component"),
         ok("/Library/Application Support/Avid/Audio/Plug-Ins/Foo.aaxplugin",
            "/Library/Application Support/Avid/Audio/Plug-Ins/Foo.aaxplugin"),
         srcOk("/Users/one/Downloads/Foo.vst3", "/Users/one/Downloads/Foo.vst3"),
@@ -89,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(AllowedRoot, NamesTheRootAPathLiesIn) {
     EXPECT_EQ(allowedRootOf(kVst3 + "/a/b"), kVst3);
-    EXPECT_EQ(allowedRootOf("/Library/Audio/Plug-Ins/Components"), "/Library/Audio/Plug-Ins/Components");
+    EXPECT_EQ(allowedRootOf("/Library/Audio/Plug-Ins/Components"),
+              "/Library/Audio/Plug-Ins/Components");
 }
 
 // The standardized parent agrees with GNU realpath -m -s over many generated paths.

@@ -43,8 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"{\"id\":\"a\",\"v\":1,\"op\":\"ping\"}\r", ""},
         DecodeCase{R"({"v":-9223372036854775808,"id":"a","op":"x"})", ""},
         DecodeCase{R"({"id":"a","v":9223372036854775807,"op":"x"})", ""},
-        DecodeCase{"", "invalid JSON"},
-        DecodeCase{"not json", "invalid JSON"},
+        DecodeCase{"", "invalid JSON"}, DecodeCase{"not json", "invalid JSON"},
         DecodeCase{R"({"id":"a","v":1,"op":"ping"} trailing)", "invalid JSON"},
         DecodeCase{"[1,2]", "must be a JSON object, not an array"},
         DecodeCase{"42", "must be a JSON object, not a number"},
@@ -67,8 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{R"({"id":"a","v":1,"op":"copy","dest":"/a","dest":"/b"})", "appears twice"},
         DecodeCase{R"({"id":"a","v":1,"op":"ping","x":{"k":1,"k":2}})", "appears twice"},
         DecodeCase{"{\"id\":\"\xff\",\"v\":1,\"op\":\"ping\"}", "invalid JSON"},
-        DecodeCase{nested(63), ""},
-        DecodeCase{nested(64), "nested more than 64"},
+        DecodeCase{nested(63), ""}, DecodeCase{nested(64), "nested more than 64"},
         DecodeCase{"{\"x\":" + std::string(100000, '['), "nested more than 64"}));
 
 TEST(RequestDecode, FieldsAndNullOptionals) {
@@ -93,7 +91,8 @@ TEST(ResponseEncode, ExactBytes) {
 
 TEST(RequestEncode, ExactBytesAndRoundTrip) {
     HelperRequest r{"i", 1, "copy", "/Users/a", "/Library/x", std::nullopt};
-    EXPECT_EQ(encodeRequest(r), R"({"id":"i","v":1,"op":"copy","source":"/Users/a","dest":"/Library/x"})");
+    EXPECT_EQ(encodeRequest(r),
+              R"({"id":"i","v":1,"op":"copy","source":"/Users/a","dest":"/Library/x"})");
     auto back = decodeRequest(encodeRequest(r));
     ASSERT_TRUE(back.value);
     EXPECT_EQ(back.value->source, r.source);

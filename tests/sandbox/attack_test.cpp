@@ -39,7 +39,10 @@ TEST(Attack, LinksPlantedBelowARootAreNeverFollowed) {
     SCOPED_TRACE(run.output);
     EXPECT_THAT(run.output, HasSubstr("== canary: canary file \n"));
     EXPECT_THAT(run.output, HasSubstr("link-removed\ncanary\n"));
-    EXPECT_THAT(run.output, HasSubstr("remove failed: Remove failed: Cannot reach /Library/Audio/Plug-Ins/VST3/evil/file: Too many levels of symbolic links"));
+    EXPECT_THAT(
+        run.output,
+        HasSubstr("remove failed: Remove failed: Cannot reach "
+                  "/Library/Audio/Plug-Ins/VST3/evil/file: Too many levels of symbolic links"));
     EXPECT_THAT(run.output, HasSubstr("mkdir failed: Mkdir failed: "));
     EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: "));
 }
@@ -86,10 +89,12 @@ for i in range(10000):
         stop_helper; show_log)SH");
     SCOPED_TRACE(run.output);
     // Answered at once rather than hung on the FIFO (timeout would exit 124).
-    EXPECT_THAT(run.output, HasSubstr("(Helper.OperationError error 0.) [OP_FAILED]\nexit=1\n== suid"));
+    EXPECT_THAT(run.output,
+                HasSubstr("(Helper.OperationError error 0.) [OP_FAILED]\nexit=1\n== suid"));
     EXPECT_THAT(run.output, HasSubstr("not a regular file, folder or symbolic link"));
     EXPECT_THAT(run.output, HasSubstr("mode=755 owner=0"));
-    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Cannot copy /Users/eve/d/d/d/"));
+    EXPECT_THAT(run.output,
+                HasSubstr("] [helper] copy failed: Copy failed: Cannot copy /Users/eve/d/d/d/"));
     EXPECT_THAT(run.output, HasSubstr("] [helper] remove failed: Remove failed: Cannot remove " +
                                       std::string("/Library/Audio/Plug-Ins/VST3/d/d/d/")));
     EXPECT_THAT(run.output, HasSubstr("d: folders nested more than 128 levels deep\n"));

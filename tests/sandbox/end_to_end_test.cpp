@@ -39,7 +39,9 @@ TEST(EndToEnd, EveryOperationSucceeds) {
         stop_helper; show_log)SH");
     SCOPED_TRACE(run.output);
     for (const char* id : {"m", "c", "c2", "r", "r2", "m2"}) {
-        EXPECT_THAT(run.output, HasSubstr(R"({"id":")" + std::string(id) + R"(","ok":true})" "\n"));
+        EXPECT_THAT(run.output, HasSubstr(R"({"id":")" + std::string(id) +
+                                          R"(","ok":true})"
+                                          "\n"));
     }
     EXPECT_THAT(run.output, HasSubstr("content=v1\n"));
     EXPECT_THAT(run.output, HasSubstr("content=v2\n"));
@@ -104,7 +106,7 @@ TEST(EndToEnd, OperationFailures) {
         req '{"id":"mk","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/File/Sub"}'
         req '{"id":"rm","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Busy.vst3"}'
         stop_helper; show_log)SH",
-        "--tmpfs /Library/Audio/Plug-Ins/VST3/Busy.vst3");
+                            "--tmpfs /Library/Audio/Plug-Ins/VST3/Busy.vst3");
     SCOPED_TRACE(run.output);
     auto opFailed = [](const std::string& id, int code) {
         return "{\"id\":\"" + id +
@@ -117,10 +119,17 @@ TEST(EndToEnd, OperationFailures) {
     }
     EXPECT_THAT(run.output, HasSubstr(opFailed("mk", 2)));
     EXPECT_THAT(run.output, HasSubstr(opFailed("rm", 1)));
-    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Failed to create parent dir: Cannot create folder /Library/Audio/Plug-Ins/VST3/nnn"));
-    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Failed to remove existing dest: Cannot replace /Library/Audio/Plug-Ins/VST3/Busy.vst3: Device or resource busy\n"));
-    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Cannot read /Users/ann/Missing.vst3: No such file or directory\n"));
-    EXPECT_THAT(run.output, HasSubstr("] [helper] mkdir failed: Mkdir failed: Cannot create folder /Library/Audio/Plug-Ins/VST3/File/Sub: Not a directory\n"));
+    EXPECT_THAT(run.output,
+                HasSubstr("] [helper] copy failed: Copy failed: Failed to create parent dir: "
+                          "Cannot create folder /Library/Audio/Plug-Ins/VST3/nnn"));
+    EXPECT_THAT(
+        run.output,
+        HasSubstr("] [helper] copy failed: Copy failed: Failed to remove existing dest: Cannot "
+                  "replace /Library/Audio/Plug-Ins/VST3/Busy.vst3: Device or resource busy\n"));
+    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Cannot read "
+                                      "/Users/ann/Missing.vst3: No such file or directory\n"));
+    EXPECT_THAT(run.output, HasSubstr("] [helper] mkdir failed: Mkdir failed: Cannot create folder "
+                                      "/Library/Audio/Plug-Ins/VST3/File/Sub: Not a directory\n"));
     EXPECT_THAT(run.output, HasSubstr("] [helper] remove failed: Remove failed: "));
     EXPECT_THAT(run.output, HasSubstr("busy-kept=kept\n"));
 }
@@ -147,12 +156,15 @@ TEST(EndToEnd, OperationsRunOneAtATimePingDoesNotWait) {
         EXPECT_TRUE(std::regex_search(run.output, m, std::regex(key + "=([0-9]+)")));
         return m.empty() ? 0 : std::stoll(m[1].str());
     };
-    long long ping = stampOf("ping-done"), first = stampOf("first-done"), second = stampOf("second-done");
+    long long ping = stampOf("ping-done"), first = stampOf("first-done"),
+              second = stampOf("second-done");
     EXPECT_LT(ping, first) << "ping waited for the copy";
     // The small copy, queued behind the large one, cannot answer much before it (the two
     // answers race only by scheduling).
     EXPECT_GT(second, first - 200'000'000) << "the second copy did not wait for the first";
-    EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(copy: /Users/ann/Big.vst3 -> [^\n]+\n[^\n]+copy: /Users/ann/Foo.vst3)")));
+    EXPECT_TRUE(std::regex_search(
+        run.output,
+        std::regex(R"(copy: /Users/ann/Big.vst3 -> [^\n]+\n[^\n]+copy: /Users/ann/Foo.vst3)")));
 }
 
 }  // namespace

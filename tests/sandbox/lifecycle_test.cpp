@@ -18,18 +18,22 @@ TEST(Lifecycle, ListensThenStopsOnEachSignal) {
         auto run = runInSandbox(std::string(R"SH(
             start_helper --ignored argument
             echo "mode=$(stat -c %a "$SOCK") type=$(stat -c %F "$SOCK")"
-            stop_helper )SH") + signal + R"SH(
+            stop_helper )SH") + signal +
+                                R"SH(
             [ -e "$SOCK" ] || echo "socket-gone"
             echo "last=$(tail -n 1 "$LOG")"
             "$C" ping; echo "client-after=$?"
             show_log)SH");
         SCOPED_TRACE(run.output);
         EXPECT_EQ(run.status, 0);
-        EXPECT_THAT(run.output, HasSubstr("] [helper] Listening on /var/run/com.corvellan.nimbara.helper.sock\n"));
+        EXPECT_THAT(
+            run.output,
+            HasSubstr("] [helper] Listening on /var/run/com.corvellan.nimbara.helper.sock\n"));
         EXPECT_THAT(run.output, HasSubstr("mode=666 type=socket"));
         EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
         EXPECT_THAT(run.output, HasSubstr("socket-gone"));
-        EXPECT_THAT(run.output, ::testing::ContainsRegex(R"(last=\[[0-9T:Z-]+\] \[helper\] Stopped)"));
+        EXPECT_THAT(run.output,
+                    ::testing::ContainsRegex(R"(last=\[[0-9T:Z-]+\] \[helper\] Stopped)"));
         EXPECT_THAT(run.output, HasSubstr("client-after=69"));
         EXPECT_THAT(run.output, Not(HasSubstr("Cleaned up")));
     }
@@ -45,7 +49,8 @@ TEST(Lifecycle, SecondInstanceFailsAndFirstKeepsServing) {
         stop_helper)SH");
     SCOPED_TRACE(run.output);
     EXPECT_THAT(run.output, HasSubstr("second-exit=1"));
-    EXPECT_THAT(run.output, HasSubstr("second-said=[helper] Fatal: bind() failed: Address already in use\n"));
+    EXPECT_THAT(run.output,
+                HasSubstr("second-said=[helper] Fatal: bind() failed: Address already in use\n"));
     EXPECT_THAT(run.output, HasSubstr("first-ping=0"));
     EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
 }
@@ -60,9 +65,13 @@ TEST(Lifecycle, StaleFileRemovedAndUnwritableRunIsFatal) {
         as_user "$H" > /tmp/user.out 2>&1; echo "user-exit=$?"
         echo "user-said=$(cat /tmp/user.out)")SH");
     SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("] [helper] Cleaned up stale socket at /var/run/com.corvellan.nimbara.helper.sock\n"));
+    EXPECT_THAT(
+        run.output,
+        HasSubstr(
+            "] [helper] Cleaned up stale socket at /var/run/com.corvellan.nimbara.helper.sock\n"));
     EXPECT_THAT(run.output, HasSubstr("user-exit=1"));
-    EXPECT_THAT(run.output, HasSubstr("user-said=[helper] Fatal: bind() failed: Permission denied\n"));
+    EXPECT_THAT(run.output,
+                HasSubstr("user-said=[helper] Fatal: bind() failed: Permission denied\n"));
 }
 
 }  // namespace

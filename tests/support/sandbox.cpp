@@ -2,9 +2,9 @@
 
 #include <sys/wait.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
 
 namespace nimbara::testing {
 
@@ -21,8 +21,10 @@ SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs)
     std::string body = "source \"$SRC/tests/sandbox/prelude.sh\"\n" + script + "\n";
     ::write(fd, body.data(), body.size());
     ::close(fd);
-    std::string cmd = "SANDBOX_BWRAP_ARGS='" + bwrapArgs + "' timeout 120 " NIMBARA_SOURCE_DIR
-                      "/scripts/sandbox.sh " NIMBARA_BUILD_DIR " --ro-file " + path + " -- bash /script 2>&1";
+    std::string cmd = "SANDBOX_BWRAP_ARGS='" + bwrapArgs +
+                      "' timeout 120 " NIMBARA_SOURCE_DIR "/scripts/sandbox.sh " NIMBARA_BUILD_DIR
+                      " --ro-file " +
+                      path + " -- bash /script 2>&1";
     SandboxRun run;
     FILE* pipe = ::popen(cmd.c_str(), "r");
     char buf[4096];

@@ -7,7 +7,7 @@
 namespace nimbara::testing {
 
 struct SandboxRun {
-    int status = -1;      // the script's exit status
+    int status = -1;     // the script's exit status
     std::string output;  // standard output and standard error, interleaved
 };
 
@@ -19,6 +19,6 @@ SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs 
 
 }  // namespace nimbara::testing
 
-#define SKIP_WITHOUT_SANDBOX()                                                          \
-    if (!::nimbara::testing::sandboxAvailable())                                         \
+#define SKIP_WITHOUT_SANDBOX()                   \
+    if (!::nimbara::testing::sandboxAvailable()) \
     GTEST_SKIP() << "bubblewrap cannot create namespaces here; sandbox tests need them"
