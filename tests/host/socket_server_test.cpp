@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -136,6 +137,41 @@ TEST_F(SocketServerTest, ShutdownRemovesSocketAndEndsAcceptLoop) {
     EXPECT_EQ(server->serverSocket(), -1);
     EXPECT_FALSE(fs::exists(path));
     EXPECT_FALSE(answers(path));
+}
+
+long cpuMicros(const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec +
+           r.ru_stime.tv_usec;
+}
+
+// Runs in a child process: a server whose accept() has no descriptor left, with a connection
+// waiting. Exits 0 when the process stayed nearly idle for half a second.
+[[noreturn]] void exhaustDescriptorsAndMeasure(const std::string& path) {
+    auto server = std::make_shared<SocketServer>(path);
+    ::testing::internal::CaptureStdout();
+    server->start();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = 64;
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+    while (::dup(0) >= 0) {
+    }
+    ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    rusage before{};
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    ::usleep(500 * 1000);
+    ::getrusage(RUSAGE_SELF, &after);
+    ::_exit(cpuMicros(after) - cpuMicros(before) < 100 * 1000 ? 0 : 1);
+}
+
+// With no descriptor left for accept(), the loop must wait between attempts, not spin.
+TEST_F(SocketServerTest, DescriptorExhaustionDoesNotSpin) {
+    EXPECT_EXIT(exhaustDescriptorsAndMeasure(dir_ + "/emfile"), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(SerialQueueTest, RunsInOrderOneAtATime) {
