@@ -32,7 +32,7 @@ ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 section "ThreadSanitizer: concurrency tests"
 configure build-tsan -DSANITIZE=thread -DBUILD_BENCHMARKS=OFF
-ninja -C build-tsan -j "$jobs"
+ninja -C build-tsan -j "$jobs" socket_server_test sandbox_test
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
   -R 'SocketServer|SerialQueue|Lifecycle|Connection|EndToEnd'
 

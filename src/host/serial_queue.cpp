@@ -7,7 +7,7 @@
 namespace nimbara {
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread(run, state_);
     // Thread names are limited to 15 bytes; the label's tail is the part that tells them apart.
     std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
     pthread_setname_np(thread_.native_handle(), name.c_str());
@@ -15,12 +15,12 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
 
 SerialQueue::~SerialQueue() {
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
     if (isCurrent()) {
-        thread_.detach();
+        thread_.detach();  // destroyed by its own work: the thread ends after that work
     } else {
         thread_.join();
     }
@@ -28,10 +28,10 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
-        work_.push_back(std::move(work));
+        std::lock_guard lock(state_->mutex);
+        state_->work.push_back(std::move(work));
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
 void SerialQueue::sync(const std::function<void()>& work) {
@@ -49,17 +49,19 @@ void SerialQueue::sync(const std::function<void()>& work) {
     doneSignal.wait(lock, [&] { return done; });
 }
 
-void SerialQueue::run() {
+// Touches only `state`, never the SerialQueue, which a work item may have destroyed.
+void SerialQueue::run(std::shared_ptr<State> state) {
     for (;;) {
         std::function<void()> next;
         {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !work_.empty(); });
-            if (work_.empty()) return;
-            next = std::move(work_.front());
-            work_.pop_front();
+            std::unique_lock lock(state->mutex);
+            state->wake.wait(lock, [&] { return state->stopping || !state->work.empty(); });
+            if (state->work.empty()) return;
+            next = std::move(state->work.front());
+            state->work.pop_front();
         }
         next();
+        next = nullptr;  // released here, outside the lock
     }
 }
 

@@ -1,11 +1,13 @@
 // SerialQueue: a labelled executor that owns one thread and runs submitted work one item at a
 // time, in submission order. async() and sync() may be called from any thread except that
-// sync() from the queue's own thread is a bug (it could never return) and aborts.
+// sync() from the queue's own thread is a bug (it could never return) and aborts. The queue may
+// be destroyed by work running on it: the thread keeps the shared state alive until it ends.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,11 +15,11 @@
 namespace nimbara {
 
 class SerialQueue {
-  public:
+public:
     explicit SerialQueue(std::string label);
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
-    // Runs what is queued, then joins the thread (or detaches it when called on that thread).
+    // Lets queued work finish, then joins the thread (or detaches it when called on that thread).
     ~SerialQueue();
 
     const std::string& label() const { return label_; }
@@ -29,14 +31,17 @@ class SerialQueue {
     // True on the queue's own thread.
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-  private:
-    void run();
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> work;
+        bool stopping = false;
+    };
+    static void run(std::shared_ptr<State> state);
 
     const std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> work_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
     std::thread thread_;
 };
 

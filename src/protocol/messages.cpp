@@ -13,7 +13,7 @@ using Json = nlohmann::json;
 
 enum class FieldType { string, int64, boolean };
 
-struct FieldSpec {
+struct FieldRule {
     std::string_view key;
     FieldType type;
     bool required;
@@ -43,7 +43,7 @@ const char* typeName(FieldType type) {
 template <size_t N>
 class FlatObjectReader : public nlohmann::json_sax<Json> {
   public:
-    explicit FlatObjectReader(const std::array<FieldSpec, N>& specs) : specs_(specs) {}
+    explicit FlatObjectReader(const std::array<FieldRule, N>& rules) : rules_(rules) {}
 
     std::array<FieldValue, N> values;
     std::string error;
@@ -51,14 +51,14 @@ class FlatObjectReader : public nlohmann::json_sax<Json> {
     bool null() override {
         if (!topLevelStarted()) return notAnObject("null");
         auto field = takePending();
-        if (field && field->spec->required) return wrongType(*field->spec, "null");
+        if (field && field->rule->required) return wrongType(*field->rule, "null");
         return true;  // null stands for an absent optional
     }
     bool boolean(bool b) override {
         if (!topLevelStarted()) return notAnObject("a Boolean");
         auto field = takePending();
         if (!field) return true;
-        if (field->spec->type != FieldType::boolean) return wrongType(*field->spec, "a Boolean");
+        if (field->rule->type != FieldType::boolean) return wrongType(*field->rule, "a Boolean");
         field->value->present = true;
         field->value->flag = b;
         return true;
@@ -77,7 +77,7 @@ class FlatObjectReader : public nlohmann::json_sax<Json> {
         if (!topLevelStarted()) return notAnObject("a string");
         auto field = takePending();
         if (!field) return true;
-        if (field->spec->type != FieldType::string) return wrongType(*field->spec, "a string");
+        if (field->rule->type != FieldType::string) return wrongType(*field->rule, "a string");
         field->value->present = true;
         field->value->text = std::move(s);
         return true;
@@ -91,7 +91,7 @@ class FlatObjectReader : public nlohmann::json_sax<Json> {
         if (!keys_.back().insert(k).second) return fail("key \"" + k + "\" appears twice");
         if (keys_.size() == 1) {
             for (size_t i = 0; i < N; ++i) {
-                if (specs_[i].key == k) pending_ = static_cast<int>(i);
+                if (rules_[i].key == k) pending_ = static_cast<int>(i);
             }
         }
         return true;
@@ -106,7 +106,7 @@ class FlatObjectReader : public nlohmann::json_sax<Json> {
 
   private:
     struct Slot {
-        const FieldSpec* spec;
+        const FieldRule* rule;
         FieldValue* value;
     };
 
@@ -116,27 +116,27 @@ class FlatObjectReader : public nlohmann::json_sax<Json> {
     std::optional<Slot> takePending() {
         if (pending_ < 0 || depth_ != 1) return std::nullopt;
         int i = std::exchange(pending_, -1);
-        return Slot{&specs_[i], &values[i]};
+        return Slot{&rules_[i], &values[i]};
     }
 
     bool notAnObject(const char* what) {
         return fail(std::string("the message must be a JSON object, not ") + what);
     }
-    bool wrongType(const FieldSpec& spec, const char* got) {
-        return fail("key \"" + std::string(spec.key) + "\" must be " + typeName(spec.type) +
+    bool wrongType(const FieldRule& rule, const char* got) {
+        return fail("key \"" + std::string(rule.key) + "\" must be " + typeName(rule.type) +
                     ", not " + got);
     }
     bool badNumber(const char* what) {
         if (!topLevelStarted()) return notAnObject("a number");
         auto field = takePending();
-        return field ? wrongType(*field->spec, what) : true;
+        return field ? wrongType(*field->rule, what) : true;
     }
 
     bool integer(int64_t n) {
         if (!topLevelStarted()) return notAnObject("a number");
         auto field = takePending();
         if (!field) return true;
-        if (field->spec->type != FieldType::int64) return wrongType(*field->spec, "a number");
+        if (field->rule->type != FieldType::int64) return wrongType(*field->rule, "a number");
         field->value->present = true;
         field->value->number = n;
         return true;
@@ -144,7 +144,7 @@ class FlatObjectReader : public nlohmann::json_sax<Json> {
 
     bool open(bool isObject, const char* what) {
         if (!topLevelStarted() && !isObject) return notAnObject(what);
-        if (auto field = takePending()) return wrongType(*field->spec, what);
+        if (auto field = takePending()) return wrongType(*field->rule, what);
         if (++depth_ > kMaxNestingDepth) {
             return fail("containers are nested more than " + std::to_string(kMaxNestingDepth) +
                         " levels deep");
@@ -162,16 +162,16 @@ class FlatObjectReader : public nlohmann::json_sax<Json> {
         return false;
     }
 
-    const std::array<FieldSpec, N>& specs_;
+    const std::array<FieldRule, N>& rules_;
     std::vector<std::set<std::string>> keys_;
     int depth_ = 0;
     int pending_ = -1;
 };
 
 template <size_t N>
-bool readObject(std::string_view text, const std::array<FieldSpec, N>& specs,
+bool readObject(std::string_view text, const std::array<FieldRule, N>& rules,
                 std::array<FieldValue, N>& out, std::string& error) {
-    FlatObjectReader<N> reader(specs);
+    FlatObjectReader<N> reader(rules);
     bool parsed = Json::sax_parse(text.begin(), text.end(), &reader, Json::input_format_t::json,
                                   /*strict=*/true);
     if (!parsed || !reader.error.empty()) {
@@ -179,8 +179,8 @@ bool readObject(std::string_view text, const std::array<FieldSpec, N>& specs,
         return false;
     }
     for (size_t i = 0; i < N; ++i) {
-        if (specs[i].required && !reader.values[i].present) {
-            error = "missing key \"" + std::string(specs[i].key) + "\"";
+        if (rules[i].required && !reader.values[i].present) {
+            error = "missing key \"" + std::string(rules[i].key) + "\"";
             return false;
         }
     }
@@ -203,7 +203,7 @@ void appendKey(std::string& out, const char* key) {
     out += "\":";
 }
 
-constexpr std::array<FieldSpec, 6> kRequestFields{{
+constexpr std::array<FieldRule, 6> kRequestFields{{
     {"id", FieldType::string, true},
     {"v", FieldType::int64, true},
     {"op", FieldType::string, true},
@@ -212,7 +212,7 @@ constexpr std::array<FieldSpec, 6> kRequestFields{{
     {"path", FieldType::string, false},
 }};
 
-constexpr std::array<FieldSpec, 5> kResponseFields{{
+constexpr std::array<FieldRule, 5> kResponseFields{{
     {"id", FieldType::string, true},
     {"ok", FieldType::boolean, true},
     {"v", FieldType::int64, false},

@@ -194,6 +194,17 @@ TEST(SerialQueueTest, RunsInOrderOneAtATime) {
     for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
 }
 
+TEST(SerialQueueTest, MayBeDestroyedByItsOwnWork) {
+    auto* q = new SerialQueue("test.queue");
+    std::atomic<bool> destroyed{false};
+    q->async([&] {
+        delete q;
+        destroyed = true;
+    });
+    while (!destroyed) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the thread winds down
+}
+
 TEST(SerialQueueDeathTest, SyncFromItsOwnThreadAborts) {
     EXPECT_DEATH(
         {
