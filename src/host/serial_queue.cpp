@@ -27,11 +27,13 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(std::function<void()> work) {
+    // Once the work is queued it may run and destroy this queue: use only a local reference.
+    std::shared_ptr<State> state = state_;
     {
-        std::lock_guard lock(state_->mutex);
-        state_->work.push_back(std::move(work));
+        std::lock_guard lock(state->mutex);
+        state->work.push_back(std::move(work));
     }
-    state_->wake.notify_one();
+    state->wake.notify_one();
 }
 
 void SerialQueue::sync(const std::function<void()>& work) {
