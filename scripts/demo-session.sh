@@ -11,7 +11,7 @@ echo '<plist version="1.0"><dict/></plist>' > "$bundle/Contents/Info.plist"
 echo 'reverb v1' > "$bundle/Contents/x86_64-linux/Nimbara Reverb.so"
 ln -s "x86_64-linux" "$bundle/Contents/Current"
 
-echo "== Starting the helper (as root, at its real paths, inside the sandbox)"
+echo "== Starting the helper at its real paths, inside the sandbox"
 start_helper || exit 1
 ls -l "$SOCK"
 

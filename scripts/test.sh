@@ -7,6 +7,8 @@
 # Usage: scripts/test.sh [--quick]   (--quick: step 1 only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The sandbox tests act as root against an unprivileged user, so the suite runs as root.
+if [ "$(id -u)" -ne 0 ]; then exec sudo bash "$0" "$@"; fi
 scripts/install-deps.sh
 
 jobs=$(nproc)

@@ -15,7 +15,7 @@
 namespace nimbara {
 
 class SerialQueue {
-public:
+  public:
     explicit SerialQueue(std::string label);
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -31,7 +31,7 @@ public:
     // True on the queue's own thread.
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-private:
+  private:
     struct State {
         std::mutex mutex;
         std::condition_variable wake;
