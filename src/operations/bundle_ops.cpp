@@ -134,41 +134,40 @@ std::string hiddenSiblingName(const std::string& name) {
 void copyBundle(const AnchoredPath& source, const AnchoredPath& dest) {
     Reached to = reachParent(dest, /*create=*/true);
     if (!to.location.parent) {
-        std::string reason = FsFailure("Cannot create folder", parentOf(dest.path), to.err).what();
+        std::string reason = fsReason("Cannot create folder", parentOf(dest.path), to.err);
         if (to.createFailed) copyFailed("Failed to create parent dir: " + reason);
         copyFailed(reason);
     }
-    if (to.location.name == ".") copyFailed(FsFailure("Cannot replace", dest.path, EINVAL).what());
+    if (to.location.name == ".") copyFailed(fsReason("Cannot replace", dest.path, EINVAL));
     Reached from = reachParent(source, /*create=*/false);
     if (!from.location.parent || from.location.name == ".") {
-        copyFailed(FsFailure("Cannot read", source.path, from.err ? from.err : EINVAL).what());
+        copyFailed(fsReason("Cannot read", source.path, from.err ? from.err : EINVAL));
     }
 
     const Location& target = to.location;
+    const int fd = target.parent.get();
+    // The copy is built under a hidden name beside the destination, which it replaces only
+    // when complete.
     std::string staged = hiddenSiblingName(target.name);
-    try {
-        copyTree(from.location.parent.get(), from.location.name, target.parent.get(), staged,
-                 source.path, dest.path);
-    } catch (const FsFailure& failure) {
-        try {
-            removeTree(target.parent.get(), staged, dest.path);
-        } catch (const FsFailure&) {
-        }
-        copyFailed(failure.what());
-    }
-
     auto discardStaged = [&] {
         try {
-            removeTree(target.parent.get(), staged, dest.path);
+            removeTree(fd, staged, dest.path);
         } catch (const FsFailure&) {
         }
     };
-    int fd = target.parent.get();
+    try {
+        copyTree(from.location.parent.get(), from.location.name, fd, staged, source.path,
+                 dest.path);
+    } catch (const FsFailure& failure) {
+        discardStaged();
+        copyFailed(failure.what());
+    }
+
     if (!exists(target)) {
         if (::renameat2(fd, staged.c_str(), fd, target.name.c_str(), RENAME_NOREPLACE) != 0) {
             int err = errno;
             discardStaged();
-            copyFailed(FsFailure("Cannot put the copy at", dest.path, err).what());
+            copyFailed(fsReason("Cannot put the copy at", dest.path, err));
         }
         return;
     }
@@ -176,8 +175,7 @@ void copyBundle(const AnchoredPath& source, const AnchoredPath& dest) {
     if (::renameat2(fd, staged.c_str(), fd, target.name.c_str(), RENAME_EXCHANGE) != 0) {
         int err = errno;
         discardStaged();
-        copyFailed("Failed to remove existing dest: " +
-                   std::string(FsFailure("Cannot replace", dest.path, err).what()));
+        copyFailed("Failed to remove existing dest: " + fsReason("Cannot replace", dest.path, err));
     }
     try {
         removeTree(fd, staged, dest.path);
@@ -191,11 +189,11 @@ void removeBundle(const AnchoredPath& path) {
     if (!at.location.parent) {
         if (at.err == ENOENT || at.err == ENOTDIR) return;  // nothing can be there
         throw OperationError(OperationError::Kind::removeFailed,
-                             FsFailure("Cannot reach", path.path, at.err).what());
+                             fsReason("Cannot reach", path.path, at.err));
     }
     if (at.location.name == ".") {
         throw OperationError(OperationError::Kind::removeFailed,
-                             FsFailure("Cannot remove", path.path, EINVAL).what());
+                             fsReason("Cannot remove", path.path, EINVAL));
     }
     if (!exists(at.location)) return;
     try {
@@ -221,7 +219,7 @@ void mkdirp(const AnchoredPath& path) {
         if (err == EEXIST) err = ENOTDIR;
     }
     throw OperationError(OperationError::Kind::mkdirFailed,
-                         FsFailure("Cannot create folder", path.path, err).what());
+                         fsReason("Cannot create folder", path.path, err));
 }
 
 }  // namespace nimbara

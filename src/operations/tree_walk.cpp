@@ -24,8 +24,18 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
+constexpr const char* kNotCopyable = "not a regular file, folder or symbolic link";
+
+std::string tooDeep() {
+    return "folders nested more than " + std::to_string(kMaxTreeDepth) + " levels deep";
+}
+
 [[noreturn]] void fail(const std::string& what, const std::string& path, int err = errno) {
     throw FsFailure(what, path, err);
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& path, const std::string& cause) {
+    throw FsFailure(what, path, cause);
 }
 
 // A directory stream that takes over `fd`; dirfd() of it stays usable for *at calls.
@@ -89,7 +99,7 @@ class TreeCopier {
         if (::fstatat(srcDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", srcPath);
         if (S_ISLNK(st.st_mode)) return copyLink(srcDir, name, dstDir, dstName, srcPath, dstPath);
         if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-            fail("Cannot copy", srcPath, EFTYPE_UNSUPPORTED);
+            fail("Cannot copy", srcPath, kNotCopyable);
         }
         // O_NONBLOCK: should the item be swapped for a FIFO meanwhile, opening it cannot hang.
         int flags = (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
@@ -101,7 +111,7 @@ class TreeCopier {
             fail("Cannot copy", srcPath, ESTALE);  // replaced while we looked at it
         }
         if (S_ISREG(st.st_mode)) return copyFile(src.get(), dstDir, dstName, st, srcPath, dstPath);
-        if (frames_.size() >= kMaxTreeDepth) fail("Cannot copy", srcPath, ELOOP_TOO_DEEP);
+        if (frames_.size() >= kMaxTreeDepth) fail("Cannot copy", srcPath, tooDeep());
         if (::mkdirat(dstDir, dstName, 0700) != 0) fail("Cannot create folder", dstPath);
         UniqueFd dst(::openat(dstDir, dstName, kDirFlags));
         if (!dst) fail("Cannot open folder", dstPath);
@@ -126,10 +136,6 @@ class TreeCopier {
                      dstPath);
         }
     }
-
-    // errno values with a text of our own.
-    static constexpr int EFTYPE_UNSUPPORTED = -1;
-    static constexpr int ELOOP_TOO_DEEP = -2;
 
   private:
     static void copyLink(int srcDir, const char* name, int dstDir, const char* dstName,
@@ -180,21 +186,11 @@ RemoveFrame openForRemoval(int parent, const std::string& name, const std::strin
     return {listDirectory(std::move(fd), path), name, path};
 }
 
-std::string describeErr(int err) {
-    switch (err) {
-        case TreeCopier::EFTYPE_UNSUPPORTED:
-            return "not a regular file, folder or symbolic link";
-        case TreeCopier::ELOOP_TOO_DEEP:
-            return "folders nested more than " + std::to_string(kMaxTreeDepth) + " levels deep";
-        default:
-            return errnoText(err);
-    }
-}
-
 }  // namespace
 
-FsFailure::FsFailure(const std::string& what, const std::string& path, int err)
-    : std::runtime_error(what + " " + path + ": " + describeErr(err)), err_(err) {}
+std::string fsReason(const std::string& what, const std::string& path, int err) {
+    return what + " " + path + ": " + errnoText(err);
+}
 
 void copyTree(int srcDir, const std::string& name, int dstDir, const std::string& dstName,
               const std::string& srcPath, const std::string& dstPath) {
@@ -232,7 +228,7 @@ void removeTree(int dir, const std::string& name, const std::string& path) {
             continue;
         }
         if (frames.size() >= kMaxTreeDepth) {
-            fail("Cannot remove", childPath, TreeCopier::ELOOP_TOO_DEEP);
+            fail("Cannot remove", childPath, tooDeep());
         }
         frames.push_back(openForRemoval(topFd, e->d_name, childPath, device));
     }

@@ -11,14 +11,17 @@ namespace nimbara {
 
 inline constexpr size_t kMaxTreeDepth = 128;
 
-// A file-system call that failed: "<what> <path>: <system error text>".
+// The reason a step failed, for people: "<what> <path>: <cause>", e.g.
+// "Cannot create folder /Library/Audio/Plug-Ins/VST3/x: Not a directory".
+std::string fsReason(const std::string& what, const std::string& path, int err);
+
+// A file-system step that failed; what() is its reason text.
 class FsFailure : public std::runtime_error {
   public:
-    FsFailure(const std::string& what, const std::string& path, int err);
-    int error() const { return err_; }
-
-  private:
-    int err_;
+    FsFailure(const std::string& what, const std::string& path, int err)
+        : std::runtime_error(fsReason(what, path, err)) {}
+    FsFailure(const std::string& what, const std::string& path, const std::string& cause)
+        : std::runtime_error(what + " " + path + ": " + cause) {}
 };
 
 // Copies the item `name` in `srcDir` to the new name `dstName` in `dstDir`: regular files (in
