@@ -40,7 +40,11 @@ int main() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // SIGPIPE stays blocked for good: a log reader that went away makes writes fail with EPIPE
+    // instead of killing the helper.
+    sigset_t blocked = signals;
+    sigaddset(&blocked, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     server = std::make_shared<nimbara::SocketServer>(nimbara::kSocketPath);
     std::thread(waitForStopSignal, signals).detach();

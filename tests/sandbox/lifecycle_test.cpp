@@ -74,5 +74,22 @@ TEST(Lifecycle, StaleFileRemovedAndUnwritableRunIsFatal) {
                 HasSubstr("user-said=[helper] Fatal: bind() failed: Permission denied\n"));
 }
 
+TEST(Lifecycle, SurvivesALogReaderThatWentAway) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(R"SH(
+        mkfifo /tmp/out
+        head -c 1 /tmp/out > /dev/null &
+        "$H" > /tmp/out & HPID=$!
+        for _ in $(seq 500); do [ -S "$SOCK" ] && break; sleep 0.01; done
+        sleep 0.2
+        python3 -c 'import socket; s = socket.socket(socket.AF_UNIX); s.connect("/var/run/com.corvellan.nimbara.helper.sock"); s.recv(100)'
+        sleep 0.2
+        "$C" ping > /dev/null; echo "ping-after=$?"
+        stop_helper)SH");
+    SCOPED_TRACE(run.output);
+    EXPECT_THAT(run.output, HasSubstr("ping-after=0"));
+    EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
+}
+
 }  // namespace
 }  // namespace nimbara
