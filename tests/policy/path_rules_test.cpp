@@ -130,15 +130,5 @@ TEST(Standardize, AgreesWithRealpath) {
     EXPECT_EQ(::pclose(pipe), 0);
 }
 
-TEST(PathText, Components) {
-    EXPECT_EQ(lastPathComponent("/a/b/"), "b");
-    EXPECT_EQ(lastPathComponent("/"), "/");
-    EXPECT_EQ(deletingLastPathComponent("/a/b/"), "/a");
-    EXPECT_EQ(deletingLastPathComponent("/a"), "/");
-    EXPECT_EQ(deletingLastPathComponent("/"), "/");
-    EXPECT_EQ(appendingPathComponent("/", "x"), "/x");
-    EXPECT_EQ(appendingPathComponent("/", "/"), "/");
-}
-
 }  // namespace
 }  // namespace nimbara
