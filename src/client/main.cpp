@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     app.add_option("--socket", socketPath, "the helper's socket")->capture_default_str();
 
     nimbara::HelperRequest request;
-    auto* ping = app.add_subcommand("ping", "check that the helper answers");
+    app.add_subcommand("ping", "check that the helper answers");
     auto* copy = app.add_subcommand("copy", "copy a bundle from /Users/ into a plug-in folder");
     copy->add_option("SOURCE", request.source, "bundle to copy")->required();
     copy->add_option("DEST", request.dest, "where to put it")->required();
@@ -103,10 +103,6 @@ int main(int argc, char** argv) {
     if (raw->parsed()) return runRaw(client, json);
 
     request.id = client.nextId();
-    request.op = ping->parsed()     ? "ping"
-                 : copy->parsed()   ? "copy"
-                 : remove->parsed() ? "remove"
-                                    : "mkdir";
-    (void)mkdir;
+    request.op = app.get_subcommands().front()->get_name();  // named after the operation
     return exchange(client, nimbara::encodeRequest(request), json);
 }
