@@ -79,6 +79,7 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     fs::path work = fs::absolute(argc > 1 ? argv[1] : "bench-work");
     int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    const nimbara::Caller caller{0, 0, {}};
     fs::remove_all(work);
     fs::path users = work / "Users", root = work / "VST3", other = work / "cp";
     fs::create_directories(users);
@@ -96,9 +97,9 @@ int main(int argc, char** argv) {
         nimbara::AnchoredPath dst{root.string(), (root / name).string()};
         std::string q = "'" + (users / name).string() + "' '" + (other / name).string() + "'";
         for (int i = 0; i < rounds; ++i) {
-            copyOurs.push_back(seconds([&] { nimbara::copyBundle(src, dst); }));
+            copyOurs.push_back(seconds([&] { nimbara::copyBundle(caller, src, dst); }));
             copyCp.push_back(seconds([&] { shell("cp -a " + q); }));
-            removeOurs.push_back(seconds([&] { nimbara::removeBundle(dst); }));
+            removeOurs.push_back(seconds([&] { nimbara::removeBundle(caller, dst); }));
             removeRm.push_back(seconds([&] { shell("rm -rf '" + (other / name).string() + "'"); }));
         }
         double co = median(copyOurs), cc = median(copyCp), ro = median(removeOurs),

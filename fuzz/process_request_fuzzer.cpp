@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view line(reinterpret_cast<const char*>(data), size);
     if (line.find('\n') != std::string_view::npos) return 0;  // framing never passes one
 
-    nimbara::HelperResponse r = server->processRequest(line);
+    nimbara::HelperResponse r = server->processRequest(line, nimbara::Caller{1000, 1000, {}});
     std::string encoded = nimbara::encodeResponse(r);
     check(encoded.find('\n') == std::string::npos);
     check(r.ok == !r.error.has_value());

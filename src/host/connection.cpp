@@ -58,8 +58,9 @@ void SocketServer::handleConnection(int rawFd) {
         }
         size_t start = 0;
         for (size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1) {
-            writeResponse(processRequest(std::string_view(pending).substr(start, lf - start)),
-                          fd.get());
+            writeResponse(
+                processRequest(std::string_view(pending).substr(start, lf - start), peer.caller),
+                fd.get());
         }
         pending.erase(0, start);
     }

@@ -27,7 +27,7 @@ AnchoredPath destination(const std::string& canonical) {
 
 }  // namespace
 
-HelperResponse SocketServer::processRequest(std::string_view line) {
+HelperResponse SocketServer::processRequest(std::string_view line, const Caller& caller) {
     Decoded<HelperRequest> decoded = decodeRequest(line);
     if (!decoded.value) {
         return HelperResponse::failure("unknown", "Malformed request: " + decoded.error,
@@ -40,14 +40,14 @@ HelperResponse SocketServer::processRequest(std::string_view line) {
                                        codes::kVersionMismatch);
     }
     if (request.op == "ping") return {request.id, true, kProtocolVersion, {}, {}};
-    if (request.op == "copy") return handleCopy(request);
-    if (request.op == "remove") return handleRemove(request);
-    if (request.op == "mkdir") return handleMkdir(request);
+    if (request.op == "copy") return handleCopy(request, caller);
+    if (request.op == "remove") return handleRemove(request, caller);
+    if (request.op == "mkdir") return handleMkdir(request, caller);
     return HelperResponse::failure(request.id, "Unknown operation: " + request.op,
                                    codes::kUnknownOp);
 }
 
-HelperResponse SocketServer::handleCopy(const HelperRequest& request) {
+HelperResponse SocketServer::handleCopy(const HelperRequest& request, const Caller& caller) {
     if (!request.source || !request.dest) {
         return HelperResponse::failure(request.id, kCopyRequires, codes::kValidationFailed);
     }
@@ -60,18 +60,20 @@ HelperResponse SocketServer::handleCopy(const HelperRequest& request) {
         return HelperResponse::failure(request.id, e.description(), codes::kValidationFailed);
     }
     return runOperation(request.id, "copy", source + " -> " + dest, [&] {
-        copyBundle({std::string(kUsersRoot), source}, destination(dest));
+        copyBundle(caller, {std::string(kUsersRoot), source}, destination(dest));
     });
 }
 
-HelperResponse SocketServer::handleRemove(const HelperRequest& request) {
-    return handleTargetOperation(request, "remove", kRemoveRequires,
-                                 [](const std::string& path) { removeBundle(destination(path)); });
+HelperResponse SocketServer::handleRemove(const HelperRequest& request, const Caller& caller) {
+    return handleTargetOperation(request, "remove", kRemoveRequires, [&](const std::string& path) {
+        removeBundle(caller, destination(path));
+    });
 }
 
-HelperResponse SocketServer::handleMkdir(const HelperRequest& request) {
-    return handleTargetOperation(request, "mkdir", kMkdirRequires,
-                                 [](const std::string& path) { mkdirp(destination(path)); });
+HelperResponse SocketServer::handleMkdir(const HelperRequest& request, const Caller& caller) {
+    return handleTargetOperation(request, "mkdir", kMkdirRequires, [&](const std::string& path) {
+        mkdirp(caller, destination(path));
+    });
 }
 
 HelperResponse SocketServer::handleTargetOperation(

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "host/serial_queue.h"
+#include "platform/caller.h"
 #include "protocol/messages.h"
 
 namespace nimbara {
@@ -65,7 +66,7 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     static void log(std::string_view message);
 
     // Decodes one request line and answers it; never throws. Runs on connection threads.
-    HelperResponse processRequest(std::string_view line);
+    HelperResponse processRequest(std::string_view line, const Caller& caller);
 
     const std::string& socketPath() const { return socketPath_; }
     int serverSocket() const { return serverSocket_.load(); }
@@ -76,9 +77,9 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     void handleConnection(int fd);
     static void writeResponse(const HelperResponse& response, int fd);
 
-    HelperResponse handleCopy(const HelperRequest& request);
-    HelperResponse handleRemove(const HelperRequest& request);
-    HelperResponse handleMkdir(const HelperRequest& request);
+    HelperResponse handleCopy(const HelperRequest& request, const Caller& caller);
+    HelperResponse handleRemove(const HelperRequest& request, const Caller& caller);
+    HelperResponse handleMkdir(const HelperRequest& request, const Caller& caller);
     // remove and mkdir: the target is dest, else path; validated, then run on the queue.
     HelperResponse handleTargetOperation(const HelperRequest& request, const char* op,
                                          const char* requiresText,

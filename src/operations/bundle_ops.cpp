@@ -131,7 +131,8 @@ std::string hiddenSiblingName(const std::string& name) {
 
 }  // namespace
 
-void copyBundle(const AnchoredPath& source, const AnchoredPath& dest) {
+void copyBundle(const Caller& caller, const AnchoredPath& source, const AnchoredPath& dest) {
+    (void)caller;
     Reached to = reachParent(dest, /*create=*/true);
     if (!to.location.parent) {
         std::string reason = fsReason("Cannot create folder", parentOf(dest.path), to.err);
@@ -184,7 +185,8 @@ void copyBundle(const AnchoredPath& source, const AnchoredPath& dest) {
     }
 }
 
-void removeBundle(const AnchoredPath& path) {
+void removeBundle(const Caller& caller, const AnchoredPath& path) {
+    (void)caller;
     Reached at = reachParent(path, /*create=*/false);
     if (!at.location.parent) {
         if (at.err == ENOENT || at.err == ENOTDIR) return;  // nothing can be there
@@ -203,7 +205,8 @@ void removeBundle(const AnchoredPath& path) {
     }
 }
 
-void mkdirp(const AnchoredPath& path) {
+void mkdirp(const Caller& caller, const AnchoredPath& path) {
+    (void)caller;
     Reached at = reachParent(path, /*create=*/true);
     int err = at.err;
     if (at.location.parent) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "operations/operation_error.h"
+#include "platform/caller.h"
 
 namespace nimbara {
 
@@ -20,14 +21,14 @@ struct AnchoredPath {
 // Puts a copy of `source` at `dest`, replacing what is there; never merges. On failure the
 // existing destination is left as it was. Throws copyFailed with "Failed to create parent dir: ",
 // "Failed to remove existing dest: " or the reason alone.
-void copyBundle(const AnchoredPath& source, const AnchoredPath& dest);
+void copyBundle(const Caller& caller, const AnchoredPath& source, const AnchoredPath& dest);
 
 // Removes the item at `path` (a folder with all it holds); nothing there is success.
 // Throws removeFailed.
-void removeBundle(const AnchoredPath& path);
+void removeBundle(const Caller& caller, const AnchoredPath& path);
 
 // Creates the folder at `path` and any missing folders above it; an existing folder is success.
 // Throws mkdirFailed.
-void mkdirp(const AnchoredPath& path);
+void mkdirp(const Caller& caller, const AnchoredPath& path);
 
 }  // namespace nimbara

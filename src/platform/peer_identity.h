@@ -6,15 +6,18 @@
 #include <sys/types.h>
 
 #include "base/unique_fd.h"
+#include "platform/caller.h"
 
 namespace nimbara {
 
 struct PeerProcess {
     pid_t pid = -1;  // -1 when the kernel could not tell
     UniqueFd pidfd;  // invalid when the process could not be pinned
+    Caller caller;   // the identity it connected with; uid -1 when unknown
 };
 
-// The peer of `socketFd`: its pid from the socket credentials and a pidfd for that process.
+// The peer of `socketFd`: its pid and credentials from the socket (as they were at connect
+// time) and a pidfd for that process.
 PeerProcess peerProcessOf(int socketFd);
 
 // True when the process behind `pidfd` has exited (or the pidfd is unusable).

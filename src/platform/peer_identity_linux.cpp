@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -19,6 +20,22 @@ PeerProcess peerProcessOf(int socketFd) {
         return peer;
     }
     peer.pid = cred.pid > 0 ? cred.pid : -1;
+    peer.caller.uid = cred.uid;
+    peer.caller.gid = cred.gid;
+    peer.caller.groups.resize(64);
+    for (;;) {
+        len = static_cast<socklen_t>(peer.caller.groups.size() * sizeof(gid_t));
+        if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERGROUPS, peer.caller.groups.data(), &len) ==
+            0) {
+            peer.caller.groups.resize(len / sizeof(gid_t));
+            break;
+        }
+        if (errno != ERANGE || len / sizeof(gid_t) <= peer.caller.groups.size()) {
+            peer.caller.groups.clear();  // unknown: the caller acts with its primary group alone
+            break;
+        }
+        peer.caller.groups.resize(len / sizeof(gid_t));
+    }
     if (peer.pid < 1) return peer;
 
     // The kernel's own pidfd for the peer cannot refer to a later process that reused the pid.

@@ -20,7 +20,7 @@ class DispatchTest : public ::testing::TestWithParam<DispatchCase> {
 };
 
 TEST_P(DispatchTest, Answers) {
-    EXPECT_EQ(server->processRequest(GetParam().line), GetParam().expected);
+    EXPECT_EQ(server->processRequest(GetParam().line, Caller{}), GetParam().expected);
 }
 
 HelperResponse fail(std::string id, std::string error, const char* code) {

@@ -29,6 +29,7 @@ class BundleOpsTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(base_); }
 
+    Caller caller_{0, 0, {}};
     AnchoredPath dest(const std::string& rel) const { return {root_, root_ + "/" + rel}; }
     AnchoredPath src(const std::string& rel) const { return {users_, users_ + "/" + rel}; }
     static void write(const std::string& path, const std::string& text, mode_t mode = 0644) {
@@ -47,9 +48,9 @@ class BundleOpsTest : public ::testing::Test {
         write(b + "/Versions/A/Contents/Binary", "code", 04755);
         fs::create_directory_symlink("A", b + "/Versions/Current");
     }
-    static std::string copyError(const AnchoredPath& s, const AnchoredPath& d) {
+    std::string copyError(const AnchoredPath& s, const AnchoredPath& d) const {
         try {
-            copyBundle(s, d);
+            copyBundle(caller_, s, d);
         } catch (const OperationError& e) {
             EXPECT_EQ(e.kind(), OperationError::Kind::copyFailed);
             return e.description();
@@ -63,7 +64,7 @@ class BundleOpsTest : public ::testing::Test {
 TEST_F(BundleOpsTest, CopyReplacesNeverMergesAndCreatesParents) {
     makeBundle("u/Foo.vst3");
     write(root_ + "/New/Deep/Foo.vst3/OnlyInOld", "old");
-    copyBundle(src("u/Foo.vst3"), dest("New/Deep/Foo.vst3"));
+    copyBundle(caller_, src("u/Foo.vst3"), dest("New/Deep/Foo.vst3"));
     std::string d = root_ + "/New/Deep/Foo.vst3";
     EXPECT_FALSE(fs::exists(d + "/OnlyInOld"));
     EXPECT_EQ(read(d + "/Versions/Current/Contents/Info.plist"), "plist");
@@ -72,7 +73,7 @@ TEST_F(BundleOpsTest, CopyReplacesNeverMergesAndCreatesParents) {
     // No leftovers beside the destination.
     EXPECT_EQ(std::distance(fs::directory_iterator(root_ + "/New/Deep"), {}), 1);
 
-    copyBundle(src("u/Foo.vst3"), dest("New/Deep/Foo.vst3"));  // again: replace in place
+    copyBundle(caller_, src("u/Foo.vst3"), dest("New/Deep/Foo.vst3"));  // again: replace in place
     EXPECT_EQ(read(d + "/Versions/A/Contents/Binary"), "code");
 }
 
@@ -80,7 +81,7 @@ TEST_F(BundleOpsTest, ModesAreMaskedAndNothingPrivilegedCarriesOver) {
     makeBundle("u/Foo.vst3");
     write(users_ + "/u/Foo.vst3/shared", "w", 0777);
     ::chmod((users_ + "/u/Foo.vst3/Versions").c_str(), 03777);
-    copyBundle(src("u/Foo.vst3"), dest("Foo.vst3"));
+    copyBundle(caller_, src("u/Foo.vst3"), dest("Foo.vst3"));
     struct stat st;
     ASSERT_EQ(::stat((root_ + "/Foo.vst3/Versions/A/Contents/Binary").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);  // setuid dropped
@@ -122,7 +123,8 @@ TEST_F(BundleOpsTest, ParentFailureMessages) {
 
 TEST_F(BundleOpsTest, CopyOfLinksAndDanglingDestination) {
     fs::create_symlink("/etc/passwd", users_ + "/u/link");
-    copyBundle(src("u/link"), dest("link"));  // a source that is a link is copied as a link
+    copyBundle(caller_, src("u/link"),
+               dest("link"));  // a source that is a link is copied as a link
     EXPECT_EQ(fs::read_symlink(root_ + "/link"), "/etc/passwd");
     // A dangling link at the destination counts as absent and is not replaced.
     fs::create_symlink("nowhere", root_ + "/dangling");
@@ -132,35 +134,35 @@ TEST_F(BundleOpsTest, CopyOfLinksAndDanglingDestination) {
 }
 
 TEST_F(BundleOpsTest, RemoveCases) {
-    removeBundle(dest("Nothing"));  // nothing there: success
-    removeBundle(dest("No/Such/Parent"));
+    removeBundle(caller_, dest("Nothing"));  // nothing there: success
+    removeBundle(caller_, dest("No/Such/Parent"));
 
     makeBundle("u/Foo.vst3");
-    copyBundle(src("u/Foo.vst3"), dest("Foo.vst3"));
-    removeBundle(dest("Foo.vst3"));
+    copyBundle(caller_, src("u/Foo.vst3"), dest("Foo.vst3"));
+    removeBundle(caller_, dest("Foo.vst3"));
     EXPECT_FALSE(fs::exists(root_ + "/Foo.vst3"));
 
     write(base_ + "/target", "keep");
     fs::create_symlink(base_ + "/target", root_ + "/link");
-    removeBundle(dest("link"));
+    removeBundle(caller_, dest("link"));
     EXPECT_FALSE(fs::is_symlink(root_ + "/link"));
     EXPECT_EQ(read(base_ + "/target"), "keep");
 
     fs::create_symlink(base_ + "/missing", root_ + "/dangling");
-    removeBundle(dest("dangling"));  // counts as absent: left in place, success
+    removeBundle(caller_, dest("dangling"));  // counts as absent: left in place, success
     EXPECT_TRUE(fs::is_symlink(root_ + "/dangling"));
 
-    EXPECT_THROW(removeBundle(dest(".")), OperationError);
+    EXPECT_THROW(removeBundle(caller_, dest(".")), OperationError);
 }
 
 TEST_F(BundleOpsTest, MkdirCases) {
-    mkdirp(dest("A/B/C"));
+    mkdirp(caller_, dest("A/B/C"));
     EXPECT_TRUE(fs::is_directory(root_ + "/A/B/C"));
-    mkdirp(dest("A/B/C"));  // exists: success
+    mkdirp(caller_, dest("A/B/C"));  // exists: success
     write(root_ + "/F", "x");
     for (const char* target : {"F", "F/Sub"}) {
         try {
-            mkdirp(dest(target));
+            mkdirp(caller_, dest(target));
             ADD_FAILURE() << "created " << target;
         } catch (const OperationError& e) {
             EXPECT_EQ(e.kind(), OperationError::Kind::mkdirFailed);
@@ -170,7 +172,7 @@ TEST_F(BundleOpsTest, MkdirCases) {
     }
     // The root itself, and missing folders above it.
     fs::remove_all(root_);
-    mkdirp({root_, root_});
+    mkdirp(caller_, {root_, root_});
     EXPECT_TRUE(fs::is_directory(root_));
 }
 
@@ -181,8 +183,8 @@ TEST_F(BundleOpsTest, LinksBelowTheRootAreNeverFollowed) {
     makeBundle("u/Foo.vst3");
 
     EXPECT_THAT(copyError(src("u/Foo.vst3"), dest("evil/Foo.vst3")), HasSubstr("evil"));
-    EXPECT_THROW(mkdirp(dest("evil/New")), OperationError);
-    EXPECT_THROW(removeBundle(dest("evil/canary")), OperationError);
+    EXPECT_THROW(mkdirp(caller_, dest("evil/New")), OperationError);
+    EXPECT_THROW(removeBundle(caller_, dest("evil/canary")), OperationError);
     EXPECT_EQ(read(base_ + "/outside/canary"), "canary");
     EXPECT_EQ(std::distance(fs::directory_iterator(base_ + "/outside"), {}), 1);
 
@@ -207,7 +209,7 @@ TEST_F(BundleOpsTest, VeryDeepTreesFailWithAReason) {
     ::close(fd);
     EXPECT_THAT(copyError(src("deep"), dest("deep")), HasSubstr("nested more than"));
     EXPECT_FALSE(fs::exists(root_ + "/deep"));
-    EXPECT_THROW(removeBundle(src("deep")), OperationError);
+    EXPECT_THROW(removeBundle(caller_, src("deep")), OperationError);
 }
 
 }  // namespace
