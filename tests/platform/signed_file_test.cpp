@@ -147,7 +147,7 @@ TEST_F(SignedFileTest, LiveProcessThenExited) {
             ::execl(program.c_str(), program.c_str(), "30", nullptr);
             ::_exit(127);
         }
-        PeerProcess peer{pid, UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)))};
+        PeerProcess peer{pid, UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))), {}};
         for (int i = 0; i < 200; ++i) {  // wait until the child has exec'd
             if (fs::read_symlink("/proc/" + std::to_string(pid) + "/exe") == program) break;
             ::usleep(5000);
