@@ -13,7 +13,14 @@ read -r -a more <<< "${SANDBOX_BWRAP_ARGS:-}"
 extra+=("${more[@]}")
 [ "${1:-}" = -- ] && shift
 src=$(cd "$(dirname "$0")/.." && pwd)
-args=(--die-with-parent --unshare-pid --new-session
+# Folders bwrap makes on the way to a mount are 0700; open them so that unprivileged users in
+# the sandbox reach the socket and the build's programs.
+open_dirs=(--perms 0755 --dir /var)
+for top in "$src" "$build"; do
+  d=$(dirname "$top")
+  while [ "$d" != / ]; do open_dirs+=(--perms 0755 --dir "$d"); d=$(dirname "$d"); done
+done
+args=(--die-with-parent --unshare-pid --new-session "${open_dirs[@]}"
   --ro-bind /usr /usr --symlink usr/bin /bin --symlink usr/sbin /sbin
   --symlink usr/lib /lib --symlink usr/lib64 /lib64 --ro-bind /etc /etc
   --proc /proc --dev /dev --tmpfs /tmp --tmpfs /run --symlink ../run /var/run

@@ -27,5 +27,6 @@ stop_helper() {
 
 show_log() { echo "--- log"; cat "$LOG"; echo "--- end"; }
 
-# Runs a command as an unprivileged user.
+# Runs a command as an unprivileged user: the attacker (1000) or another user (1001).
 as_user() { setpriv --reuid=1000 --regid=1000 --clear-groups "$@"; }
+as_victim() { setpriv --reuid=1001 --regid=1001 --clear-groups "$@"; }
