@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
     fs::path work = fs::absolute(argc > 1 ? argv[1] : "bench-work");
     int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
     const nimbara::Caller caller{0, 0, {}};
+    nimbara::StagingJournal journal;
     fs::remove_all(work);
     fs::path users = work / "Users", root = work / "VST3", other = work / "cp";
     fs::create_directories(users);
@@ -97,7 +98,7 @@ int main(int argc, char** argv) {
         nimbara::AnchoredPath dst{root.string(), (root / name).string()};
         std::string q = "'" + (users / name).string() + "' '" + (other / name).string() + "'";
         for (int i = 0; i < rounds; ++i) {
-            copyOurs.push_back(seconds([&] { nimbara::copyBundle(caller, src, dst); }));
+            copyOurs.push_back(seconds([&] { nimbara::copyBundle(caller, src, dst, journal); }));
             copyCp.push_back(seconds([&] { shell("cp -a " + q); }));
             removeOurs.push_back(seconds([&] { nimbara::removeBundle(caller, dst); }));
             removeRm.push_back(seconds([&] { shell("rm -rf '" + (other / name).string() + "'"); }));

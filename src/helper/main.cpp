@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -14,10 +15,15 @@
 #include "base/sys.h"
 #include "host/socket_server.h"
 #include "platform/code_signing.h"
+#include "platform/system_paths.h"
 
 namespace {
 
 std::shared_ptr<nimbara::SocketServer> server;
+
+// How long a stop waits for the running file operation to give up and remove what it staged;
+// well inside the time service managers allow before they kill (launchd and systemd: 10 s+).
+constexpr auto kStopBound = std::chrono::seconds(7);
 
 // Waits for SIGTERM or SIGINT, then stops: close the socket, remove its file, log, exit 0.
 // _exit skips destructors that connection threads may still be using.
@@ -25,7 +31,7 @@ void waitForStopSignal(sigset_t signals) {
     int received = 0;
     while (sigwait(&signals, &received) != 0) {
     }
-    server->shutdown();
+    server->stop(kStopBound);
     nimbara::SocketServer::log("Stopped");
     std::fflush(stdout);
     _exit(0);
@@ -46,7 +52,7 @@ int main() {
     sigaddset(&blocked, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
-    server = std::make_shared<nimbara::SocketServer>(nimbara::kSocketPath);
+    server = std::make_shared<nimbara::SocketServer>(nimbara::kSocketPath, nimbara::kStateFolder);
     std::thread(waitForStopSignal, signals).detach();
     nimbara::warmUpCodeSigning();
 

@@ -59,9 +59,13 @@ HelperResponse SocketServer::handleCopy(const HelperRequest& request, const Call
     } catch (const ValidationError& e) {
         return HelperResponse::failure(request.id, e.description(), codes::kValidationFailed);
     }
-    return runOperation(request.id, "copy", source + " -> " + dest, [&] {
-        copyBundle(caller, {std::string(kUsersRoot), source}, destination(dest));
+    std::string warning;
+    HelperResponse response = runOperation(request.id, "copy", source + " -> " + dest, [&] {
+        warning =
+            copyBundle(caller, {std::string(kUsersRoot), source}, destination(dest), journal_);
     });
+    if (!warning.empty()) log(warning);
+    return response;
 }
 
 HelperResponse SocketServer::handleRemove(const HelperRequest& request, const Caller& caller) {

@@ -51,6 +51,24 @@ void SerialQueue::sync(const std::function<void()>& work) {
     doneSignal.wait(lock, [&] { return done; });
 }
 
+bool SerialQueue::drainFor(std::chrono::milliseconds timeout) {
+    if (isCurrent()) std::abort();
+    // Shared with the queued marker, which may run after this call has given up waiting.
+    struct Marker {
+        std::mutex mutex;
+        std::condition_variable signal;
+        bool reached = false;
+    };
+    auto marker = std::make_shared<Marker>();
+    async([marker] {
+        std::lock_guard lock(marker->mutex);
+        marker->reached = true;
+        marker->signal.notify_one();
+    });
+    std::unique_lock lock(marker->mutex);
+    return marker->signal.wait_for(lock, timeout, [&] { return marker->reached; });
+}
+
 // Touches only `state`, never the SerialQueue, which a work item may have destroyed.
 void SerialQueue::run(std::shared_ptr<State> state) {
     for (;;) {

@@ -14,6 +14,8 @@
 #include "base/sys.h"
 #include "base/unique_fd.h"
 #include "host/log.h"
+#include "operations/bundle_ops.h"
+#include "operations/tree_walk.h"
 
 namespace nimbara {
 namespace {
@@ -54,7 +56,8 @@ SocketError::SocketError(Kind kind, int err)
     if (kind != Kind::pathTooLong) description_ += errnoText(err);
 }
 
-SocketServer::SocketServer(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+SocketServer::SocketServer(std::string socketPath, std::string stateFolder)
+    : socketPath_(std::move(socketPath)), stateFolder_(std::move(stateFolder)) {}
 
 void SocketServer::log(std::string_view message) {
     writeLogLine(message);
@@ -78,6 +81,8 @@ void SocketServer::start() {
         ::close(serverSocket_.exchange(-1));
         throw SocketError::bindFailed(err);
     }
+    // Bound: no other instance serves here, so what the record names is no one's work in progress.
+    sweepStagedCopies();
     // Any local process may connect; each peer is vetted by its code signature instead.
     if (::chmod(socketPath_.c_str(), 0666) != 0) {
         int err = errno;
@@ -104,6 +109,24 @@ void SocketServer::shutdown() {
         ::close(fd);
     }
     ::unlink(socketPath_.c_str());
+}
+
+bool SocketServer::stop(std::chrono::milliseconds bound) {
+    shutdown();
+    requestStop();
+    return operationQueue_.drainFor(bound);
+}
+
+void SocketServer::sweepStagedCopies() {
+    if (stateFolder_.empty()) return;
+    try {
+        journal_.open(stateFolder_);
+    } catch (const FsFailure& failure) {
+        // Copies still work; only the leftovers of a crash would then stay until removed.
+        log(std::string("Cannot keep a record of staged copies: ") + failure.what());
+        return;
+    }
+    sweepLeftovers(journal_, [](const std::string& line) { log(line); });
 }
 
 void SocketServer::cleanupStaleSocket() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <string_view>
 
 #include "host/serial_queue.h"
+#include "operations/staging_journal.h"
 #include "platform/caller.h"
 #include "protocol/messages.h"
 
@@ -51,16 +53,23 @@ class SocketError : public std::exception {
 
 class SocketServer : public std::enable_shared_from_this<SocketServer> {
   public:
-    // Creates the two queues and stores the path; touches neither files nor network.
-    explicit SocketServer(std::string socketPath);
+    // Creates the two queues and stores the paths; touches neither files nor network.
+    // `stateFolder` keeps the record of staged copies; empty keeps it in memory only.
+    explicit SocketServer(std::string socketPath, std::string stateFolder = "");
 
-    // Removes a stale socket file, binds, opens the file to mode 0666, listens and queues the
-    // accept loop. Throws SocketError, or std::system_error when the mode cannot be set.
+    // Removes what staged copies an earlier run left behind and a stale socket file, binds,
+    // opens the file to mode 0666, listens and queues the accept loop. Throws SocketError, or
+    // std::system_error when the mode cannot be set.
     void start();
 
     // Closes the listening socket, resets serverSocket to -1 and unlinks the socket file.
     // Safe to call at any time, also before or during start().
     void shutdown();
+
+    // shutdown(), then has the running file operation give up (removing what it staged) and
+    // later ones refuse, waiting at most `bound` for the operation queue to settle.
+    // True when it settled in time.
+    bool stop(std::chrono::milliseconds bound);
 
     // Writes one log line (see host/log.h); any thread.
     static void log(std::string_view message);
@@ -73,6 +82,7 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
 
   private:
     void cleanupStaleSocket();
+    void sweepStagedCopies();
     void acceptLoop();
     void handleConnection(int fd);
     static void writeResponse(const HelperResponse& response, int fd);
@@ -90,6 +100,8 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
                                 const std::function<void()>& action);
 
     const std::string socketPath_;
+    const std::string stateFolder_;
+    StagingJournal journal_;  // used on operationQueue only, once serving
     std::atomic<int> serverSocket_{-1};
     SerialQueue operationQueue_{kOperationQueueLabel};
     SerialQueue acceptQueue_{kAcceptQueueLabel};

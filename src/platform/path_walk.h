@@ -9,6 +9,9 @@
 
 namespace nimbara {
 
+// Opens a folder for lookups below it only: search permission is enough, reading is not needed.
+extern const int kLookupFlags;
+
 // Opens `relative` (components joined by single '/', no leading '/', empty = `dirFd` itself)
 // beneath `dirFd` with `flags` (O_CLOEXEC is added). Every component, the last included, must
 // not be a symbolic link. On failure returns an invalid fd and sets `err` (ELOOP for a link,

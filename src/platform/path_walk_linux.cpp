@@ -11,6 +11,9 @@
 #include "platform/path_walk.h"
 
 namespace nimbara {
+
+const int kLookupFlags = O_PATH | O_DIRECTORY;
+
 namespace {
 
 std::atomic<bool> haveOpenat2{true};
@@ -30,7 +33,7 @@ UniqueFd walkNoFollow(int dirFd, std::string_view relative, int flags, int& err)
             err = EXDEV;
             return {};
         }
-        int stepFlags = relative.empty() ? flags : (O_RDONLY | O_DIRECTORY);
+        int stepFlags = relative.empty() ? flags : kLookupFlags;
         UniqueFd next(::openat(current.get(), name.c_str(), stepFlags | O_NOFOLLOW | O_CLOEXEC));
         if (!next) {
             err = errno;
