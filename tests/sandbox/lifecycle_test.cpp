@@ -91,5 +91,40 @@ TEST(Lifecycle, SurvivesALogReaderThatWentAway) {
     EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
 }
 
+// A copy the helper cannot finish leaves nothing behind: a stop abandons it within the bound, and
+// what a killed helper staged is removed at the next start. A swapped-in copy has succeeded even
+// when the old item cannot be removed.
+TEST(Lifecycle, NoLeftoversWhateverHappens) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(R"SH(
+        mkdir -p /Users/ann/Big.vst3 "$VST3/Big.vst3" "$VST3/Stuck.vst3/mnt"
+        echo old > "$VST3/Big.vst3/old"
+        for i in $(seq 40); do head -c 40M /dev/zero > /Users/ann/Big.vst3/f$i; done
+        hidden() { echo "hidden=$(ls -A "$VST3" | grep -c '^\.')"; }
+        copy_big() { "$C" copy /Users/ann/Big.vst3 "$VST3/Big.vst3" > /tmp/copy.out 2>&1 & }
+        start_helper; copy_big; sleep 0.3
+        t0=$(date +%s%N); stop_helper; echo "stop-ms=$(( ($(date +%s%N) - t0) / 1000000 ))"
+        hidden; cat "$VST3/Big.vst3/old"
+        start_helper; copy_big; sleep 0.3; kill -9 "$HPID"; wait "$HPID" 2>/dev/null
+        echo "after-kill: $(ls -A "$VST3" | grep -c '^\.')"
+        start_helper; hidden; cat "$VST3/Big.vst3/old"
+        "$C" copy /Users/ann/Big.vst3 "$VST3/Stuck.vst3"; echo "stuck-exit=$?"
+        echo "stuck=$(ls "$VST3/Stuck.vst3" | wc -l)"
+        stop_helper; show_log)SH",
+                            "--tmpfs " VST3_PATH "/Stuck.vst3/mnt");
+    SCOPED_TRACE(run.output);
+    EXPECT_THAT(run.output, ::testing::ContainsRegex("stop-ms=[0-9]{1,4}\n"));  // within 10 s
+    EXPECT_THAT(run.output, HasSubstr("helper-exit=0\nstop-ms="));
+    EXPECT_THAT(run.output, HasSubstr("hidden=0\nold\nafter-kill: 1\n"));
+    EXPECT_THAT(run.output, ::testing::ContainsRegex("\\] \\[helper\\] Removed leftover " VST3_PATH
+                                                     "/\\.Big\\.vst3\\.nimbara-[0-9a-f]{12}\n"));
+    EXPECT_THAT(run.output, HasSubstr("hidden=0\nold\n"));
+    EXPECT_THAT(run.output, HasSubstr("stuck-exit=0\nstuck=40\n"));
+    EXPECT_THAT(run.output, ::testing::ContainsRegex(
+                                "\\] \\[helper\\] Left the replaced item " VST3_PATH
+                                "/\\.Stuck\\.vst3\\.nimbara-[0-9a-f]{12} for the next start: "
+                                "Cannot remove [^\n]*/mnt: Invalid cross-device link\n"));
+}
+
 }  // namespace
 }  // namespace nimbara

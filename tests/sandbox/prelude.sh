@@ -11,7 +11,7 @@ start_helper() {
   "$H" "$@" >"$LOG" 2>&1 &
   HPID=$!
   for _ in $(seq 1000); do
-    [ -S "$SOCK" ] && return 0
+    grep -q "Listening on" "$LOG" 2>/dev/null && return 0
     kill -0 "$HPID" 2>/dev/null || { echo "helper died"; cat "$LOG"; return 1; }
     sleep 0.01
   done
