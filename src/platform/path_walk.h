@@ -18,4 +18,8 @@ extern const int kLookupFlags;
 // ENOTDIR, ENOENT, EXDEV for an escape, ...).
 UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err);
 
+// The same through a component-by-component O_NOFOLLOW walk: what openBeneath falls back to
+// where the kernel cannot resolve beneath a descriptor.
+UniqueFd openBeneathByComponents(int dirFd, std::string_view relative, int flags, int& err);
+
 }  // namespace nimbara

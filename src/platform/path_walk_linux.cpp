@@ -18,7 +18,9 @@ namespace {
 
 std::atomic<bool> haveOpenat2{true};
 
-UniqueFd walkNoFollow(int dirFd, std::string_view relative, int flags, int& err) {
+}  // namespace
+
+UniqueFd openBeneathByComponents(int dirFd, std::string_view relative, int flags, int& err) {
     UniqueFd current(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
     if (!current) {
         err = errno;
@@ -51,8 +53,6 @@ UniqueFd walkNoFollow(int dirFd, std::string_view relative, int flags, int& err)
     return current;
 }
 
-}  // namespace
-
 UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err) {
     if (relative.empty()) relative = ".";
     if (haveOpenat2.load(std::memory_order_relaxed)) {
@@ -75,7 +75,7 @@ UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err) 
         }
     }
     if (relative == ".") relative = {};
-    return walkNoFollow(dirFd, relative, flags, err);
+    return openBeneathByComponents(dirFd, relative, flags, err);
 }
 
 }  // namespace nimbara

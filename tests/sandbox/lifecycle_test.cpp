@@ -98,7 +98,7 @@ TEST(Lifecycle, NoLeftoversWhateverHappens) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(R"SH(
         mkdir -p /Users/ann/Big.vst3 "$VST3/Big.vst3" "$VST3/Stuck.vst3/mnt"
-        echo old > "$VST3/Big.vst3/old"
+        echo old > "$VST3/Big.vst3/old"; echo kept > "$VST3/Stuck.vst3/mnt/keep"
         for i in $(seq 40); do head -c 40M /dev/zero > /Users/ann/Big.vst3/f$i; done
         hidden() { echo "hidden=$(ls -A "$VST3" | grep -c '^\.')"; }
         copy_big() { "$C" copy /Users/ann/Big.vst3 "$VST3/Big.vst3" > /tmp/copy.out 2>&1 & }
@@ -109,7 +109,7 @@ TEST(Lifecycle, NoLeftoversWhateverHappens) {
         echo "after-kill: $(ls -A "$VST3" | grep -c '^\.')"
         start_helper; hidden; cat "$VST3/Big.vst3/old"
         "$C" copy /Users/ann/Big.vst3 "$VST3/Stuck.vst3"; echo "stuck-exit=$?"
-        echo "stuck=$(ls "$VST3/Stuck.vst3" | wc -l)"
+        echo "stuck=$(ls "$VST3/Stuck.vst3" | wc -l) $(cat "$VST3"/.Stuck.vst3.*/mnt/keep)"
         stop_helper; show_log)SH",
                             "--tmpfs " VST3_PATH "/Stuck.vst3/mnt");
     SCOPED_TRACE(run.output);
@@ -119,7 +119,7 @@ TEST(Lifecycle, NoLeftoversWhateverHappens) {
     EXPECT_THAT(run.output, ::testing::ContainsRegex("\\] \\[helper\\] Removed leftover " VST3_PATH
                                                      "/\\.Big\\.vst3\\.nimbara-[0-9a-f]{12}\n"));
     EXPECT_THAT(run.output, HasSubstr("hidden=0\nold\n"));
-    EXPECT_THAT(run.output, HasSubstr("stuck-exit=0\nstuck=40\n"));
+    EXPECT_THAT(run.output, HasSubstr("stuck-exit=0\nstuck=40 kept\n"));
     EXPECT_THAT(run.output, ::testing::ContainsRegex(
                                 "\\] \\[helper\\] Left the replaced item " VST3_PATH
                                 "/\\.Stuck\\.vst3\\.nimbara-[0-9a-f]{12} for the next start: "
