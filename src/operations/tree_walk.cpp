@@ -152,13 +152,18 @@ struct SourceFile {
     struct stat st;
 };
 
+// A folder being copied. A subfolder's frame starts with neither descriptor: its source is
+// opened as the caller together with its first entries, its copy made as the helper afterwards.
 struct CopyFrame {
     DirPtr listing;  // the source folder, opened as the caller
     UniqueFd dst;
     std::string srcPath;
     std::string dstPath;
+    std::string name = {};  // in the parent folders, for a frame not yet opened
+    int parentSrc = -1;     // held open by the parent frame
+    int parentDst = -1;
     bool listed = false;
-    std::vector<std::string> folders;  // subfolders still to copy
+    std::vector<std::string> folders = {};  // subfolders still to copy
     size_t next = 0;
 };
 
@@ -203,13 +208,8 @@ class TreeCopier {
         if (!dst) fail("Cannot open folder", dstPath);
         if (int err = dropInheritedAccess(dst.get())) fail("Cannot set access of", dstPath, err);
         int topFd = dst.get();
-        frames_.push_back({listDirectory(std::move(src), srcPath),
-                           std::move(dst),
-                           srcPath,
-                           dstPath,
-                           false,
-                           {},
-                           0});
+        CopyFrame frame{listDirectory(std::move(src), srcPath), std::move(dst), srcPath, dstPath};
+        frames_.push_back(std::move(frame));
         // The frame keeps the descriptor open until run() has popped it; settle it afterwards
         // through a descriptor of its own.
         UniqueFd top(::fcntl(topFd, F_DUPFD_CLOEXEC, 0));
@@ -241,8 +241,14 @@ class TreeCopier {
         std::vector<std::pair<std::string, std::string>> links;
         for (bool more = true; more;) {
             more = false;
+            struct stat folder;
             {
                 CallerIdentityScope as(caller_);
+                if (!frame.listing) {
+                    UniqueFd src = openSource(frame.parentSrc, frame.name.c_str(), S_IFDIR,
+                                              frame.srcPath, folder);
+                    frame.listing = listDirectory(std::move(src), frame.srcPath);
+                }
                 int dir = ::dirfd(frame.listing.get());
                 while (const dirent* e = nextEntry(frame.listing.get(), frame.srcPath)) {
                     std::string path = frame.srcPath + "/" + e->d_name;
@@ -265,6 +271,7 @@ class TreeCopier {
                     }
                 }
             }
+            if (!frame.dst) makeFolder(frame, folder.st_mode);
             for (const auto& [name, target] : links) {
                 if (::symlinkat(target.c_str(), frame.dst.get(), name.c_str()) != 0) {
                     fail("Cannot create link", frame.dstPath + "/" + name);
@@ -281,28 +288,25 @@ class TreeCopier {
 
     void enterFolder(CopyFrame& parent, const std::string& name) {
         std::string srcPath = parent.srcPath + "/" + name;
-        std::string dstPath = parent.dstPath + "/" + name;
         checkStop(srcPath);
         if (frames_.size() >= kMaxCopyDepth) fail("Cannot copy", srcPath, tooDeep());
-        struct stat st;
-        UniqueFd src;
-        {
-            CallerIdentityScope as(caller_);
-            src = openSource(::dirfd(parent.listing.get()), name.c_str(), S_IFDIR, srcPath, st);
+        CopyFrame frame{{},
+                        {},
+                        std::move(srcPath),
+                        parent.dstPath + "/" + name,
+                        name,
+                        ::dirfd(parent.listing.get()),
+                        parent.dst.get()};
+        frames_.push_back(std::move(frame));
+    }
+
+    // Inside the private top folder, folders can take their final mode at once.
+    static void makeFolder(CopyFrame& frame, mode_t mode) {
+        if (::mkdirat(frame.parentDst, frame.name.c_str(), mode & kModeMask) != 0) {
+            fail("Cannot create folder", frame.dstPath);
         }
-        // Inside the private top folder, folders can take their final mode at once.
-        if (::mkdirat(parent.dst.get(), name.c_str(), st.st_mode & kModeMask) != 0) {
-            fail("Cannot create folder", dstPath);
-        }
-        UniqueFd dst(::openat(parent.dst.get(), name.c_str(), kDirFlags));
-        if (!dst) fail("Cannot open folder", dstPath);
-        frames_.push_back({listDirectory(std::move(src), srcPath),
-                           std::move(dst),
-                           srcPath,
-                           dstPath,
-                           false,
-                           {},
-                           0});
+        frame.dst.reset(::openat(frame.parentDst, frame.name.c_str(), kDirFlags));
+        if (!frame.dst) fail("Cannot open folder", frame.dstPath);
     }
 
     UniqueFd copyFile(const SourceFile& file, int dstDir, const char* dstName,
