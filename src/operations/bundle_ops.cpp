@@ -20,7 +20,6 @@
 namespace nimbara {
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kFolderMode = 0755;
 constexpr const char* kStopping = "the helper is stopping";
 
