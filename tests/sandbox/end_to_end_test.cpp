@@ -144,7 +144,7 @@ TEST(EndToEnd, OperationsRunOneAtATimePingDoesNotWait) {
         stamp() { date +%s%N; }
         ( req '{"id":"first","v":1,"op":"copy","source":"/Users/ann/Big.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Big.vst3"}'; echo "first-done=$(stamp)" ) > /tmp/first &
         first=$!
-        sleep 0.05
+        wait_staged
         ( req '{"id":"second","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Foo.vst3"}'; echo "second-done=$(stamp)" ) > /tmp/second &
         second=$!
         req '{"id":"p","v":1,"op":"ping"}'; echo "ping-done=$(stamp)"

@@ -102,10 +102,10 @@ TEST(Lifecycle, NoLeftoversWhateverHappens) {
         for i in $(seq 40); do head -c 40M /dev/zero > /Users/ann/Big.vst3/f$i; done
         hidden() { echo "hidden=$(ls -A "$VST3" | grep -c '^\.')"; }
         copy_big() { "$C" copy /Users/ann/Big.vst3 "$VST3/Big.vst3" > /tmp/copy.out 2>&1 & }
-        start_helper; copy_big; sleep 0.3
+        start_helper; copy_big; wait_staged
         t0=$(date +%s%N); stop_helper; echo "stop-ms=$(( ($(date +%s%N) - t0) / 1000000 ))"
         hidden; cat "$VST3/Big.vst3/old"
-        start_helper; copy_big; sleep 0.3; kill -9 "$HPID"; wait "$HPID" 2>/dev/null
+        start_helper; copy_big; wait_staged; kill -9 "$HPID"; wait "$HPID" 2>/dev/null
         echo "after-kill: $(ls -A "$VST3" | grep -c '^\.')"
         start_helper; hidden; cat "$VST3/Big.vst3/old"
         "$C" copy /Users/ann/Big.vst3 "$VST3/Stuck.vst3"; echo "stuck-exit=$?"

@@ -25,6 +25,15 @@ stop_helper() {
   echo "helper-exit=$?"
 }
 
+# Waits until a copy has started staging in $VST3.
+wait_staged() {
+  for _ in $(seq 2000); do
+    ls -A "$VST3" 2>/dev/null | grep -q '\.nimbara-' && return 0
+    sleep 0.01
+  done
+  echo "no copy started"; return 1
+}
+
 show_log() { echo "--- log"; cat "$LOG"; echo "--- end"; }
 
 # Runs a command as an unprivileged user: the attacker (1000) or another user (1001).
