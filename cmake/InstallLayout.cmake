@@ -2,11 +2,12 @@
 # client's doctor and the packaging tests all take these places from here.
 set(NIMBARA_HELPER_NAME com.corvellan.nimbara.helper)
 
-# macOS: the fixed places launchd and the installer package use.
-set(NIMBARA_MACOS_HELPER /Library/PrivilegedHelperTools/${NIMBARA_HELPER_NAME})
-set(NIMBARA_MACOS_DAEMON_PLIST /Library/LaunchDaemons/${NIMBARA_HELPER_NAME}.plist)
-set(NIMBARA_MACOS_LOG /Library/Logs/${NIMBARA_HELPER_NAME}.log)
-set(NIMBARA_MACOS_NEWSYSLOG_RULE /etc/newsyslog.d/${NIMBARA_HELPER_NAME}.conf)
+# macOS: the fixed places launchd and the installer package use (in the cache, where the
+# packaging test reads them).
+set(NIMBARA_MACOS_HELPER /Library/PrivilegedHelperTools/${NIMBARA_HELPER_NAME} CACHE INTERNAL "")
+set(NIMBARA_MACOS_DAEMON_PLIST /Library/LaunchDaemons/${NIMBARA_HELPER_NAME}.plist CACHE INTERNAL "")
+set(NIMBARA_MACOS_LOG /Library/Logs/${NIMBARA_HELPER_NAME}.log CACHE INTERNAL "")
+set(NIMBARA_MACOS_NEWSYSLOG_RULE /etc/newsyslog.d/${NIMBARA_HELPER_NAME}.conf CACHE INTERNAL "")
 
 # Linux: systemd runs the helper from libexec and its standard output goes to the journal.
 set(NIMBARA_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
