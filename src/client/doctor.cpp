@@ -54,18 +54,18 @@ Finding checkSocket(const std::string& path) {
     return f;
 }
 
-// A refusal is expected when this client's own signature does not satisfy the requirement
-// (release builds do not sign it); with a valid signature it means the helper trusts another
+// Pings the helper. With a sound socket file in place, a failed connect means the file is
+// stale. A refusal is expected when this client's own signature does not satisfy the
+// requirement (release builds do not sign it); with a valid one, the helper trusts another
 // anchor.
-Finding checkHelper(const std::string& path, bool signatureValid) {
+Finding checkHelper(const std::string& path, bool socketSound, bool signatureValid) {
     Finding f;
     f.facts["answers"] = false;
     auto connected = HelperClient::connect(path);
     if (!connected.value) {
-        return {EX_UNAVAILABLE,
-                "no helper answers (" + connected.error.message +
-                    "); a socket file left behind is stale: start or restart the helper",
-                f.facts};
+        std::string why = connected.error.message;
+        if (socketSound) why += ": the socket is stale, no helper listens; start or restart it";
+        return {EX_UNAVAILABLE, "no helper answers (" + why + ")", f.facts};
     }
     HelperRequest ping;
     ping.id = connected.value->nextId();
@@ -135,9 +135,11 @@ Finding checkInstalledHelper(const std::string& path) {
 
 int runDoctor(const DoctorOptions& options) {
     Finding signature = checkOwnSignature();
+    Finding socket = checkSocket(options.socketPath);
     const std::pair<const char*, Finding> findings[] = {
-        {"socket", checkSocket(options.socketPath)},
-        {"helper", checkHelper(options.socketPath, signature.facts["valid"])},
+        {"socket", socket},
+        {"helper",
+         checkHelper(options.socketPath, socket.status == EX_OK, signature.facts["valid"])},
         {"signature", signature},
         {"installed", checkInstalledHelper(options.helperPath)},
         {"log", {EX_OK, NIMBARA_LOG_LOCATION, {{"location", NIMBARA_LOG_LOCATION}}}},
