@@ -50,7 +50,8 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${nimbara_anchor
 function(nimbara_sign_after_build target)
   cmake_parse_arguments(ARG "STRIP" "" "" ${ARGN})
   if(nimbara_identity STREQUAL "")
-    message(FATAL_ERROR "${target} must be signed: set CODESIGN_IDENTITY_DIR")
+    message(FATAL_ERROR "${target} is signed in this build: set CODESIGN_IDENTITY_DIR (the tests "
+                        "and benchmarks sign their clients), or BUILD_TESTING=OFF")
   endif()
   set(strip_step)
   if(ARG_STRIP)
