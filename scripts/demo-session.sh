@@ -23,6 +23,7 @@ ls -l "$SOCK"
 
 echo; echo "== A signed client's session"
 client ping
+client doctor --helper "$H"
 client mkdir "$VST3/Nimbara"
 client copy "$bundle" "$VST3/Nimbara/Nimbara Reverb.vst3"
 find "$VST3" | sed 's/^/  /'
