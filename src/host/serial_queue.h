@@ -26,7 +26,7 @@ class SerialQueue {
 
     // Queues `work` and returns at once.
     void async(std::function<void()> work);
-    // Queues `work` and waits until it has run.
+    // Queues `work` and waits until it has run; an exception from `work` is rethrown here.
     void sync(const std::function<void()>& work);
     // True on the queue's own thread.
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }

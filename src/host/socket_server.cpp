@@ -14,6 +14,7 @@
 #include "base/sys.h"
 #include "base/unique_fd.h"
 #include "host/log.h"
+#include "platform/peer_identity.h"
 
 namespace nimbara {
 namespace {
@@ -43,10 +44,6 @@ bool makeAddress(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
-bool isResourceExhaustion(int err) {
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
-
 }  // namespace
 
 SocketError::SocketError(Kind kind, int err)
@@ -54,7 +51,8 @@ SocketError::SocketError(Kind kind, int err)
     if (kind != Kind::pathTooLong) description_ += errnoText(err);
 }
 
-SocketServer::SocketServer(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+SocketServer::SocketServer(std::string socketPath)
+    : socketPath_(std::move(socketPath)), limits_(connectionCapFor(raiseDescriptorLimit())) {}
 
 void SocketServer::log(std::string_view message) {
     writeLogLine(message);
@@ -129,23 +127,42 @@ void SocketServer::acceptLoop() {
         socklen_t len = sizeof peer;
         int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (fd >= 0) {
-            try {
-                std::thread([weak = weak_from_this(), fd] {
-                    if (auto self = weak.lock()) {
-                        self->handleConnection(fd);
-                    } else {
-                        ::close(fd);
-                    }
-                }).detach();
-            } catch (const std::system_error&) {
-                ::close(fd);  // no thread to serve it
-            }
+            admitConnection(fd);
             continue;
         }
         int err = errno;
         if (err == EBADF || err == EINVAL) break;
         // Out of descriptors or memory: pause instead of spinning on an error that persists.
-        if (isResourceExhaustion(err)) std::this_thread::sleep_for(kExhaustionPause);
+        if (isResourceShortage(err)) std::this_thread::sleep_for(kExhaustionPause);
+    }
+}
+
+void SocketServer::admitConnection(int fd) {
+    uid_t uid = peerUidOf(fd);
+    ConnectionLimits::Admission admission = limits_.admit(uid);
+    if (admission != ConnectionLimits::Admission::admitted) {
+        ::close(fd);  // no answer: a refusal per connection would be work done for the flood
+        try {
+            logRefusal(admission == ConnectionLimits::Admission::userAtCap
+                           ? "Rejected connection: too many connections from uid " +
+                                 std::to_string(uid)
+                           : "Rejected connection: too many connections in all (uid: " +
+                                 std::to_string(uid) + ")");
+        } catch (const std::exception&) {
+        }
+        return;
+    }
+    try {
+        std::thread([weak = weak_from_this(), fd, uid] {
+            if (auto self = weak.lock()) {
+                self->runConnection(fd, uid);
+            } else {
+                ::close(fd);
+            }
+        }).detach();
+    } catch (const std::exception&) {
+        limits_.release(uid);
+        ::close(fd);  // no thread to serve it
     }
 }
 

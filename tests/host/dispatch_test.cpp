@@ -2,7 +2,11 @@
 // handlers' presence checks and path refusals (which answer before any operation is queued).
 #include <gtest/gtest.h>
 
+#include <gmock/gmock.h>
+
 #include <memory>
+#include <new>
+#include <stdexcept>
 
 #include "host/socket_server.h"
 
@@ -67,6 +71,37 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{
             R"({"id":"r","v":1,"op":"remove","dest":"/etc","path":"/Library/Audio/Plug-Ins/VST3/x"})",
             fail("r", "Path outside allowed roots: /etc", codes::kValidationFailed)}));
+
+// Any exception from an operation fails that operation alone; the queue serves the next one.
+TEST(DispatchFault, UnexpectedExceptionInAnOperationAnswersOpFailed) {
+    auto server = std::make_shared<SocketServer>("/nonexistent/sock");
+    const std::string line =
+        R"({"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/x"})";
+    const std::vector<std::pair<void (*)(const char*), std::string>> faults{
+        {[](const char* where) {
+             if (std::string_view(where) == "operation") throw std::bad_alloc();
+         },
+         "std::bad_alloc"},
+        {[](const char* where) {
+             if (std::string_view(where) == "operation") throw std::runtime_error("boom");
+         },
+         "boom"},
+    };
+    for (const auto& [fault, what] : faults) {
+        SocketServer::faultForTests = fault;
+        ::testing::internal::CaptureStdout();
+        HelperResponse got = server->processRequest(line, Caller{});
+        std::string out = ::testing::internal::GetCapturedStdout();
+        SocketServer::faultForTests = nullptr;
+        EXPECT_EQ(got, fail("m",
+                            "The operation couldn\u2019t be completed. (Helper.OperationError "
+                            "error 2.)",
+                            codes::kOpFailed));
+        EXPECT_THAT(out, ::testing::HasSubstr("] [helper] mkdir failed: Mkdir failed: unexpected "
+                                              "error: " +
+                                              what + "\n"));
+    }
+}
 
 }  // namespace
 }  // namespace nimbara

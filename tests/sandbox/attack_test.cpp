@@ -67,9 +67,10 @@ TEST(Attack, SourcesThroughLinksToRootOnlyFoldersAreNeverCopied) {
 TEST(Attack, HostileBundleContents) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kSetup) + R"SH(
-        as_user mkfifo /Users/eve/Good.vst3/Contents/pipe
+        forged="$(printf 'x\n[2030-01-01T00:00:00Z] [helper] Stopped')"
+        as_user mkfifo "/Users/eve/Good.vst3/Contents/$forged"
         echo "== fifo"; timeout 10 "$C" copy /Users/eve/Good.vst3 "$VST3/Fifo.vst3"; echo "exit=$?"
-        rm /Users/eve/Good.vst3/Contents/pipe
+        rm "/Users/eve/Good.vst3/Contents/$forged"
         as_user cp /bin/true /Users/eve/Good.vst3/Contents/suid
         as_user chmod 6777 /Users/eve/Good.vst3/Contents/suid
         echo "== suid"; c copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
@@ -92,6 +93,9 @@ for i in range(10000):
     EXPECT_THAT(run.output,
                 HasSubstr("(Helper.OperationError error 0.) [OP_FAILED]\nexit=1\n== suid"));
     EXPECT_THAT(run.output, HasSubstr("not a regular file, folder or symbolic link"));
+    // The name that failed the copy is logged, escaped: it cannot forge a line of its own.
+    EXPECT_THAT(run.output, HasSubstr("Contents/x\\n[2030-01-01T00:00:00Z] [helper] Stopped"));
+    EXPECT_THAT(run.output, Not(HasSubstr("\n[2030-01-01T00:00:00Z]")));
     EXPECT_THAT(run.output, HasSubstr("mode=755 owner=0"));
     EXPECT_THAT(run.output,
                 HasSubstr("] [helper] copy failed: Copy failed: Cannot copy /Users/eve/d/d/d/"));
