@@ -1,5 +1,5 @@
-// A SocketServer on a temporary path: limits of the path, stale-file clean-up, a second server,
-// and the serial queue underneath.
+// A SocketServer on a temporary path: limits of the path, stale-file clean-up, trouble on a
+// connection's thread, and the serial queue underneath.
 #include "host/socket_server.h"
 
 #include <gmock/gmock.h>
@@ -138,6 +138,35 @@ TEST_F(SocketServerTest, UnexpectedExceptionClosesOnlyThatConnection) {
     EXPECT_THAT(next.value_or(""), HasSubstr("SIGNATURE_INVALID"));
     EXPECT_THAT(out, HasSubstr("] [helper] Connection closed after an unexpected error: "
                                "std::bad_alloc\n"));
+}
+
+std::vector<int> heldDescriptors;
+
+// A check that runs out of descriptors is no verdict: the peer is closed without an answer and
+// the log says what ran out.
+TEST_F(SocketServerTest, CheckStarvedOfDescriptorsAnswersNothing) {
+    std::string path = dir_ + "/starved";
+    startCapturing(make(path));
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low{256, saved.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    ::testing::internal::CaptureStdout();
+    SocketServer::faultForTests = [](const char* where) {
+        if (std::string_view(where) != "connection") return;
+        for (int fd; (fd = ::dup(0)) >= 0;) heldDescriptors.push_back(fd);
+    };
+    auto got = exchange(path);
+    SocketServer::faultForTests = nullptr;
+    for (int fd : heldDescriptors) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(got, "");
+    EXPECT_THAT(out, HasSubstr("] [helper] Rejected connection: signature could not be checked "
+                               "(pid: " +
+                               std::to_string(::getpid()) + "): "));
+    EXPECT_THAT(out, HasSubstr("Too many open files\n"));
+    EXPECT_THAT(exchange(path).value_or(""), HasSubstr("SIGNATURE_INVALID"));
 }
 
 TEST_F(SocketServerTest, ShutdownRemovesSocketAndEndsAcceptLoop) {
