@@ -99,11 +99,13 @@ TEST(Lifecycle, KnownStartWhateverTheParentLeft) {
         mkdir -p "$VST3"
         (umask 077; exec "$H" <&- >&- 2>&-) & HPID=$!
         for _ in $(seq 500); do [ -S "$SOCK" ] && break; sleep 0.01; done
+        echo "== answer"
         "$P" 'send:{"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/New/Sub"}\n' shut drain
         echo "modes=$(stat -c %a "$VST3/New" "$VST3/New/Sub" | tr '\n' ' ')"
         stop_helper)SH");
     SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("{\"id\":\"m\",\"ok\":true}\n<EOF>\nmodes=755 755 \n"));
+    EXPECT_THAT(run.output,
+                HasSubstr("== answer\n{\"id\":\"m\",\"ok\":true}\n<EOF>\nmodes=755 755 \n"));
     EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
 }
 
