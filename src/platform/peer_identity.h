@@ -13,8 +13,8 @@ namespace nimbara {
 struct PeerProcess {
     pid_t pid = -1;    // -1 when the kernel could not tell
     UniqueFd pidfd;    // invalid when the process could not be pinned
-    int pinError = 0;  // why pidfd is invalid (errno), 0 when the kernel could not tell a pid
     Caller caller;     // the identity it connected with; uid -1 when unknown
+    int pinError = 0;  // why pidfd is invalid (an errno value); 0 when there was no pid to pin
 };
 
 // The peer of `socketFd`: its pid and credentials from the socket (as they were at connect

@@ -151,7 +151,7 @@ TEST_F(SignedFileTest, LiveProcessThenExited) {
             ::execl(program.c_str(), program.c_str(), "30", nullptr);
             ::_exit(127);
         }
-        PeerProcess peer{pid, UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))), 0, {}};
+        PeerProcess peer{pid, UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))), {}, 0};
         auto verdict = [&](std::string_view requirement) {
             return processSatisfiesRequirement(peer, requirement).result;
         };
