@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <thread>
@@ -99,6 +100,7 @@ TEST_F(SocketServerTest, StaleSocketIsCleanedUp) {
     EXPECT_TRUE(answers(path));
 }
 
+std::mutex heldMutex;  // the connection thread fills, the test empties
 std::vector<int> heldDescriptors;
 
 // Trouble on a connection's thread closes that connection unanswered, and the log says what it
@@ -114,6 +116,7 @@ TEST_F(SocketServerTest, TroubleOnAConnectionClosesItUnanswered) {
         {[](const char*) { throw std::bad_alloc(); },
          "Connection closed after an unexpected error: std::bad_alloc\n"},
         {[](const char*) {
+             std::lock_guard lock(heldMutex);
              for (int fd; (fd = ::dup(0)) >= 0;) heldDescriptors.push_back(fd);
          },
          "Rejected connection: signature could not be checked (pid: " + std::to_string(::getpid()) +
@@ -125,7 +128,11 @@ TEST_F(SocketServerTest, TroubleOnAConnectionClosesItUnanswered) {
         SocketServer::faultForTests = fault;
         auto got = exchange(path);
         SocketServer::faultForTests = nullptr;
-        for (int fd : heldDescriptors) ::close(fd);
+        {
+            std::lock_guard lock(heldMutex);
+            for (int fd : heldDescriptors) ::close(fd);
+            heldDescriptors.clear();
+        }
         ::setrlimit(RLIMIT_NOFILE, &saved);
         std::string out = ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(got, "");
