@@ -3,6 +3,7 @@
 // be set up. Takes no arguments, reads no environment or configuration.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -40,6 +41,10 @@ void waitForStopSignal(sigset_t signals) {
 }  // namespace
 
 int main() {
+    // A known start: no socket or file of ours may become a standard descriptor (log lines would
+    // go to a client), and what we create gets the modes we ask for, whatever the parent had.
+    if (!nimbara::openStandardDescriptors()) _exit(1);
+    ::umask(022);
     // Blocked before any thread exists, so every thread inherits the mask and only the waiting
     // thread ever receives these signals.
     sigset_t signals;

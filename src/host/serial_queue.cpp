@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <exception>
 
 namespace nimbara {
 
@@ -41,14 +42,20 @@ void SerialQueue::sync(const std::function<void()>& work) {
     std::mutex doneMutex;
     std::condition_variable doneSignal;
     bool done = false;
+    std::exception_ptr failure;
     async([&] {
-        work();
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();  // the caller's to handle, not the queue's
+        }
         std::lock_guard lock(doneMutex);
         done = true;
         doneSignal.notify_one();
     });
     std::unique_lock lock(doneMutex);
     doneSignal.wait(lock, [&] { return done; });
+    if (failure) std::rethrow_exception(failure);
 }
 
 bool SerialQueue::drainFor(std::chrono::milliseconds timeout) {

@@ -27,7 +27,7 @@ class SerialQueue {
 
     // Queues `work` and returns at once.
     void async(std::function<void()> work);
-    // Queues `work` and waits until it has run.
+    // Queues `work` and waits until it has run; an exception from `work` is rethrown here.
     void sync(const std::function<void()>& work);
     // Waits until everything queued so far has run, or `timeout` has passed; true when done.
     bool drainFor(std::chrono::milliseconds timeout);

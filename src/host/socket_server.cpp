@@ -16,6 +16,7 @@
 #include "host/log.h"
 #include "operations/bundle_ops.h"
 #include "operations/tree_walk.h"
+#include "platform/peer_identity.h"
 
 namespace nimbara {
 namespace {
@@ -45,10 +46,6 @@ bool makeAddress(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
-bool isResourceExhaustion(int err) {
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
-
 }  // namespace
 
 SocketError::SocketError(Kind kind, int err)
@@ -57,7 +54,9 @@ SocketError::SocketError(Kind kind, int err)
 }
 
 SocketServer::SocketServer(std::string socketPath, std::string stateFolder)
-    : socketPath_(std::move(socketPath)), stateFolder_(std::move(stateFolder)) {}
+    : socketPath_(std::move(socketPath)),
+      stateFolder_(std::move(stateFolder)),
+      limits_(connectionCapFor(raiseDescriptorLimit())) {}
 
 void SocketServer::log(std::string_view message) {
     writeLogLine(message);
@@ -152,23 +151,42 @@ void SocketServer::acceptLoop() {
         socklen_t len = sizeof peer;
         int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (fd >= 0) {
-            try {
-                std::thread([weak = weak_from_this(), fd] {
-                    if (auto self = weak.lock()) {
-                        self->handleConnection(fd);
-                    } else {
-                        ::close(fd);
-                    }
-                }).detach();
-            } catch (const std::system_error&) {
-                ::close(fd);  // no thread to serve it
-            }
+            admitConnection(fd);
             continue;
         }
         int err = errno;
         if (err == EBADF || err == EINVAL) break;
         // Out of descriptors or memory: pause instead of spinning on an error that persists.
-        if (isResourceExhaustion(err)) std::this_thread::sleep_for(kExhaustionPause);
+        if (isResourceShortage(err)) std::this_thread::sleep_for(kExhaustionPause);
+    }
+}
+
+void SocketServer::admitConnection(int fd) {
+    uid_t uid = peerUidOf(fd);
+    ConnectionLimits::Admission admission = limits_.admit(uid);
+    if (admission != ConnectionLimits::Admission::admitted) {
+        ::close(fd);  // no answer: a refusal per connection would be work done for the flood
+        try {
+            logRefusal(admission == ConnectionLimits::Admission::userAtCap
+                           ? "Rejected connection: too many connections from uid " +
+                                 std::to_string(uid)
+                           : "Rejected connection: too many connections in all (uid: " +
+                                 std::to_string(uid) + ")");
+        } catch (const std::exception&) {
+        }
+        return;
+    }
+    try {
+        std::thread([weak = weak_from_this(), fd, uid] {
+            if (auto self = weak.lock()) {
+                self->runConnection(fd, uid);
+            } else {
+                ::close(fd);
+            }
+        }).detach();
+    } catch (const std::exception&) {
+        limits_.release(uid);
+        ::close(fd);  // no thread to serve it
     }
 }
 

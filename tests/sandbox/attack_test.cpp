@@ -111,6 +111,9 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
         writer=$!; sleep 0.3
         echo "== grow"; as_user timeout 20 "$C" copy /Users/eve/Grow.vst3 "$VST3/Grow.vst3"; echo "exit=$?"
         kill $writer
+        forged="$(printf 'x\n[2030-01-01T00:00:00Z] [helper] Stopped')"
+        as_user mkdir /Users/eve/Fifo.vst3; as_user mkfifo "/Users/eve/Fifo.vst3/$forged"
+        echo "== fifo"; eve copy /Users/eve/Fifo.vst3 "$VST3/Fifo.vst3"
         mkdir "$VST3/Small/Big.vst3"; echo old > "$VST3/Small/Big.vst3/old"
         echo "== small"; eve copy /Users/eve/Big.vst3 "$VST3/Small/Big.vst3"
         echo "left: $(ls -A "$VST3" "$VST3/Small" "$VST3/Small/Big.vst3" | tr '\n' ' ')"
@@ -124,6 +127,10 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
                                 "bytes, but only [0-9]+ are available at " VST3_PATH "/Small\n"));
     EXPECT_THAT(run.output, HasSubstr("left: " VST3_PATH ": Small  " VST3_PATH
                                       "/Small: Big.vst3  " VST3_PATH "/Small/Big.vst3: old \n"));
+    // The name that failed the copy is logged escaped: it cannot forge a line of its own.
+    EXPECT_THAT(run.output,
+                HasSubstr("Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"));
+    EXPECT_THAT(run.output, Not(HasSubstr("\n[2030-01-01T00:00:00Z]")));
     EXPECT_THAT(run.output, Not(HasSubstr("exit=124")));
 }
 

@@ -126,5 +126,27 @@ TEST(Lifecycle, NoLeftoversWhateverHappens) {
                                 "Cannot remove [^\n]*/mnt: Invalid cross-device link\n"));
 }
 
+// Started with descriptors 0-2 closed and umask 077: no client descriptor becomes standard
+// output (the client would receive log lines), and created folders are 0755.
+TEST(Lifecycle, KnownStartWhateverTheParentLeft) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(R"SH(
+        mkdir -p "$VST3" /Users/ann/B.vst3/sub; echo x > /Users/ann/B.vst3/sub/f
+        (umask 077; exec "$H" <&- >&- 2>&-) & HPID=$!
+        for _ in $(seq 500); do [ -S "$SOCK" ] && break; sleep 0.01; done
+        echo "== answer"
+        "$P" 'send:{"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/New/Sub"}\n' shut drain
+        "$P" 'send:{"id":"c","v":1,"op":"copy","source":"/Users/ann/B.vst3","dest":"/Library/Audio/Plug-Ins/VST3/B.vst3"}\n' shut drain
+        echo "modes=$(stat -c %a "$VST3/New" "$VST3/New/Sub" "$VST3/B.vst3/sub" "$VST3/B.vst3/sub/f" | tr '\n' ' ')"
+        stop_helper)SH");
+    SCOPED_TRACE(run.output);
+    EXPECT_THAT(
+        run.output,
+        HasSubstr(
+            "== answer\n{\"id\":\"m\",\"ok\":true}\n<EOF>\n{\"id\":\"c\",\"ok\":true}\n<EOF>\n"
+            "modes=755 755 755 644 \n"));
+    EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
+}
+
 }  // namespace
 }  // namespace nimbara
