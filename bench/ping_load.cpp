@@ -7,8 +7,8 @@
 //     when any is missing or wrong. UIDS > 0 spreads the connections over UIDS processes running
 //     as uid 1000, 1001, ... (start as root), so that no single user holds them all.
 //   ping_load --latency SECONDS [INTERVAL_MS]
-//     One connection, one ping at a time every INTERVAL_MS (default 1): prints the latency
-//     percentiles and the pings left unanswered.
+//     One connection, one ping at a time every INTERVAL_MS (default 1), for SECONDS or until
+//     SIGTERM: prints the latency percentiles and the pings left unanswered.
 // The socket is $PING_SOCKET, else the helper's.
 #include <grp.h>
 #include <sys/epoll.h>
@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -183,12 +184,15 @@ Counts driveAsUsers(int connections, int depth, int rounds, int uids, double& se
     return sum;
 }
 
+volatile std::sig_atomic_t stopRequested = 0;
+
 int latency(double seconds, int intervalMs) {
+    std::signal(SIGTERM, [](int) { stopRequested = 1; });
     std::vector<double> micros;
     long lost = 0;
     int fd = -1;
     auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
+    while (!stopRequested && Clock::now() < end) {
         if (fd < 0) fd = connectToServer();
         auto t0 = Clock::now();
         std::string line;
