@@ -2,7 +2,8 @@
 # A long fuzzing campaign: every libFuzzer target in turn (one process at a time, at low
 # priority), inside the sandbox, against the clang ASan+UBSan build in build-fuzz.
 #   scripts/fuzz.sh [RUNS_PER_TARGET] [TARGET...]     (default 10000000 runs, every target)
-# FUZZ_MAX_SECONDS, if set, also bounds each target's time. The grown corpora stay in
+# FUZZ_MAX_SECONDS, if set, also bounds each target's time; a target stopped with SIGINT counts
+# as interrupted, and the next one starts. The grown corpora stay in
 # build-fuzz/fuzz/campaign/<target>/corpus, logs and any crash reproducers next to them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,8 @@ SANDBOX_BWRAP_ARGS="--bind $out $out" scripts/sandbox.sh build-fuzz -- bash -c '
         ${FUZZ_MAX_SECONDS:+-max_total_time=$FUZZ_MAX_SECONDS} -print_final_stats=1 \
         -artifact_prefix="$out/$t/" corpus "${seeds[@]}" > log 2>&1; then
       result=ok
+    elif grep -q "run interrupted" log; then
+      result=interrupted
     else
       result="FAILED (reproducer in $out/$t/, see $out/$t/log)"; status=1
     fi
