@@ -38,6 +38,7 @@ monitor() {
 start_helper
 chmod 0755 /tmp
 as_victim "$BUILD/bench/ping_load" --latency 0.5 >/dev/null  # warm up
+sleep 0.2  # its connection thread gone
 read -r it if ir < <(sample)
 echo "idle:          threads=$it descriptors=$if rss_kib=$ir"
 echo "pings alone:   $(as_victim "$BUILD/bench/ping_load" --latency 5)"
