@@ -3,14 +3,14 @@
 # the two run alternately in interleaved pairs (the order flips every pair), and for each load
 # the ratio helper/baseline of answers per second is printed with its min/median/max.
 #   bench/run_ping_bench.sh [BUILD_DIR] [PAIRS]        (BUILD_DIR built with BUILD_BENCHMARKS=ON)
-# PING_BENCH_UIDS (default 8): how many users the 256 and 1,000 connections are spread over,
-# so that a per-user connection cap does not refuse them.
+# PING_BENCH_UIDS (default 20): how many users the 256 and 1,000 connections are spread over,
+# so that the per-user connection cap (64) does not refuse them.
 set -euo pipefail
 if [ "${1:-}" != --inside ]; then
   cd "$(dirname "$0")/.."
   build=${1:-build}
   exec scripts/sandbox.sh "$build" -- bash "$PWD/bench/run_ping_bench.sh" --inside "${2:-5}" \
-    "${PING_BENCH_UIDS:-8}"
+    "${PING_BENCH_UIDS:-20}"
 fi
 pairs=$2 uids=$3
 source "$SRC/tests/sandbox/prelude.sh"
