@@ -111,9 +111,13 @@ void SocketServer::shutdown() {
 }
 
 bool SocketServer::stop(std::chrono::milliseconds bound) {
+    auto start = std::chrono::steady_clock::now();
+    // First, so that a start-up sweep still running gives up in time too.
+    requestStop(start + bound * 2 / 3);
     shutdown();
-    requestStop();
-    return operationQueue_.drainFor(bound);
+    auto left = bound - std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start);
+    return operationQueue_.drainFor(std::max(left, std::chrono::milliseconds(0)));
 }
 
 void SocketServer::sweepStagedCopies() {

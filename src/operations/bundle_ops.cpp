@@ -62,6 +62,16 @@ bool exists(const Location& at) {
     return ::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// Why `caller` may not remove or replace the item at `at` (or "" when it may): an item another
+// user owns is theirs to remove, even in a folder everyone may write. Items of root (what the
+// helper installs) are shared.
+std::string notYours(const Location& at, const std::string& path, const Caller& caller) {
+    struct stat st;
+    if (::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return "";
+    if (st.st_uid == 0 || st.st_uid == caller.uid || caller.uid == 0) return "";
+    return path + " is owned by uid " + std::to_string(st.st_uid);
+}
+
 [[noreturn]] void copyFailed(const std::string& message) {
     throw OperationError(OperationError::Kind::copyFailed, message);
 }
@@ -70,11 +80,13 @@ bool exists(const Location& at) {
     throw OperationError(OperationError::Kind::removeFailed, message);
 }
 
-// Space on `fd`'s file system that unprivileged users may still fill.
-uint64_t availableBytes(int fd) {
+// Space and inodes on `fd`'s file system that unprivileged users may still fill.
+TreeSize available(int fd) {
     struct statvfs vfs;
-    if (::fstatvfs(fd, &vfs) != 0) return UINT64_MAX;  // unknown: let the copy find out
-    return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    if (::fstatvfs(fd, &vfs) != 0) return {UINT64_MAX, UINT64_MAX};  // unknown: the copy finds out
+    // A file system without a fixed number of inodes reports none at all.
+    uint64_t inodes = vfs.f_files == 0 ? UINT64_MAX : static_cast<uint64_t>(vfs.f_favail);
+    return {static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize, inodes};
 }
 
 // The folder that holds the copy source, reached below /Users as the caller, so that no link
@@ -115,18 +127,29 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
         copyFailed(failure.missing ? "Failed to create parent dir: " + std::string(failure.what())
                                    : failure.what());
     }
-    if (target.name == ".") copyFailed(fsReason("Cannot replace", dest.path, EINVAL));
+    // A plug-in folder itself is never replaced: it would take every user's plug-ins with it
+    // and could become a link.
+    if (target.name == "." || dest.path == dest.root) {
+        copyFailed(fsReason("Cannot replace", dest.path, EINVAL));
+    }
+    if (std::string why = notYours(target, dest.path, caller); !why.empty()) copyFailed(why);
     Location from = reachSource(caller, source);
 
     const int fd = target.parent.get();
     const std::string staged = stagedNameFor(target.name);
     const std::string stagedPath = target.parentPath + "/" + staged;
     try {
-        uint64_t needed = measureTree(caller, from.parent.get(), from.name, source.path);
-        uint64_t available = availableBytes(fd);
-        if (needed > available) {
-            copyFailed(source.path + " needs " + std::to_string(needed) + " bytes, but only " +
-                       std::to_string(available) + " are available at " + target.parentPath);
+        TreeSize needed = measureTree(caller, from.parent.get(), from.name, source.path);
+        TreeSize free = available(fd);
+        if (needed.bytes > free.bytes) {
+            copyFailed(source.path + " needs " + std::to_string(needed.bytes) +
+                       " bytes, but only " + std::to_string(free.bytes) + " are available at " +
+                       target.parentPath);
+        }
+        if (needed.items > free.items) {
+            copyFailed(source.path + " needs " + std::to_string(needed.items) +
+                       " inodes, but only " + std::to_string(free.items) + " are available at " +
+                       target.parentPath);
         }
         journal.add({caller.uid, dest.root, stagedPath});
     } catch (const std::system_error& e) {
@@ -145,7 +168,7 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
     };
     try {
         copyTree(caller, from.parent.get(), from.name, fd, staged, source.path, dest.path,
-                 availableBytes(fd));
+                 available(fd).bytes);
     } catch (const FsFailure& failure) {
         discardStaged();
         copyFailed(failure.what());
@@ -187,6 +210,7 @@ void removeBundle(const Caller& caller, const AnchoredPath& path) {
     }
     if (at.name == ".") removeFailed(fsReason("Cannot remove", path.path, EINVAL));
     if (!exists(at)) return;
+    if (std::string why = notYours(at, path.path, caller); !why.empty()) removeFailed(why);
     try {
         removeTree(at.parent.get(), at.name, path.path);
     } catch (const FsFailure& failure) {
@@ -227,6 +251,7 @@ void sweepLeftovers(StagingJournal& journal,
                     const std::function<void(const std::string&)>& report) {
     const std::vector<StagingJournal::Entry> entries = journal.entries();
     for (const auto& entry : entries) {
+        if (stopRequested()) return;  // the rest waits for the next start
         const std::string& path = entry.path;
         bool plausible = path.size() > entry.root.size() + 1 &&
                          path.compare(0, entry.root.size() + 1, entry.root + "/") == 0 &&

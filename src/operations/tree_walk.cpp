@@ -31,6 +31,12 @@ constexpr const char* kChangedSize = "it changed size while being copied";
 constexpr uint64_t kChunkBytes = uint64_t{256} << 20;
 
 std::atomic<bool> stopping{false};
+std::atomic<std::chrono::steady_clock::rep> removalDeadline{0};  // when stopping
+
+bool removalMustEnd() {
+    return stopping.load(std::memory_order_relaxed) &&
+           std::chrono::steady_clock::now().time_since_epoch().count() > removalDeadline.load();
+}
 
 struct DirCloser {
     void operator()(DIR* d) const { ::closedir(d); }
@@ -118,9 +124,11 @@ uint64_t allocatedBytes(const struct stat& st) {
 
 // Copies exactly the size the file had when it was opened; a file that grew or shrank meanwhile
 // fails the copy.
-void copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath) {
+void copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath,
+                      uint64_t allowance) {
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     const bool sparse = allocatedBytes(st) < size;
+    uint64_t copied = 0;
     for (uint64_t offset = 0; offset < size;) {
         uint64_t end = size;
         if (sparse) {  // copy only the data; the holes between stay holes
@@ -131,6 +139,10 @@ void copyFileContents(int src, int dst, const struct stat& st, const std::string
             offset = static_cast<uint64_t>(data);
             end = std::min(size, static_cast<uint64_t>(hole));
             if (offset >= end) break;
+        }
+        // Holes filled since the space was checked must not take more than is left.
+        if (sparse && (copied += end - offset) > allowance) {
+            fail("Cannot copy", srcPath, "not enough space: it grew while being copied");
         }
         for (; offset < end; offset += std::min(end - offset, kChunkBytes)) {
             checkStop(srcPath);
@@ -320,7 +332,8 @@ class TreeCopier {
         UniqueFd dst(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                               file.st.st_mode & kModeMask));
         if (!dst) fail("Cannot create", dstPath);
-        copyFileContents(file.fd.get(), dst.get(), file.st, srcPath);
+        copyFileContents(file.fd.get(), dst.get(), file.st, srcPath,
+                         space_ - written_ + allocatedBytes(file.st));
         return dst;
     }
 
@@ -342,7 +355,8 @@ std::string fsReason(const std::string& what, const std::string& path, int err) 
     return what + " " + path + ": " + errnoText(err);
 }
 
-void requestStop() {
+void requestStop(std::chrono::steady_clock::time_point deadline) {
+    removalDeadline.store(deadline.time_since_epoch().count());
     stopping.store(true);
 }
 
@@ -350,13 +364,13 @@ bool stopRequested() {
     return stopping.load(std::memory_order_relaxed);
 }
 
-uint64_t measureTree(const Caller& caller, int srcDir, const std::string& name,
+TreeSize measureTree(const Caller& caller, int srcDir, const std::string& name,
                      const std::string& srcPath) {
     CallerIdentityScope as(caller);
     struct stat st;
     if (::fstatat(srcDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         fail("Cannot read", srcPath);
-    uint64_t total = allocatedBytes(st);
+    TreeSize total{allocatedBytes(st), 1};
     if (!S_ISDIR(st.st_mode)) {
         if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
             fail("Cannot copy", srcPath, kNotCopyable);
@@ -382,7 +396,8 @@ uint64_t measureTree(const Caller& caller, int srcDir, const std::string& name,
         checkStop(path);
         int dir = ::dirfd(level.listing.get());
         if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
-        total += allocatedBytes(st);
+        total.bytes += allocatedBytes(st);
+        ++total.items;
         if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) continue;
         if (!S_ISDIR(st.st_mode)) fail("Cannot copy", path, kNotCopyable);
         if (levels.size() >= kMaxCopyDepth) fail("Cannot copy", path, tooDeep());
@@ -415,7 +430,8 @@ RemoveLevel openForRemoval(int parent, const char* name, dev_t device, std::stri
     UniqueFd fd(::openat(parent, name, kDirFlags));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0) fail("Cannot open folder", path);
-    if (st.st_dev != device) fail("Cannot remove", path, EXDEV);  // another file system
+    // Another file system, or a bind mount of this one: never entered.
+    if (st.st_dev != device || isMountRoot(fd.get())) fail("Cannot remove", path, EXDEV);
     return {name, st.st_dev, st.st_ino, path.size(), listDirectory(std::move(fd), path)};
 }
 
@@ -442,6 +458,7 @@ void removeTree(int dir, const std::string& name, const std::string& path) {
         return;
     }
     std::string current = path;
+    size_t steps = 0;
     std::vector<RemoveLevel> levels;
     levels.push_back(openForRemoval(dir, name.c_str(), device, current));
     while (!levels.empty()) {
@@ -450,6 +467,9 @@ void removeTree(int dir, const std::string& name, const std::string& path) {
         int topFd = ::dirfd(top.listing.get());
         if (const dirent* e = nextEntry(top.listing.get(), current)) {
             current.append("/").append(e->d_name);
+            if (++steps % 256 == 0 && removalMustEnd()) {
+                fail("Cannot remove", path, "the helper is stopping");
+            }
             if (!isFolder(topFd, e, current)) {
                 if (::unlinkat(topFd, e->d_name, 0) != 0) fail("Cannot remove", current);
                 continue;

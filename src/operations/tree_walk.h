@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -32,13 +33,21 @@ class FsFailure : public std::runtime_error {
         : std::runtime_error(what + " " + path + ": " + cause) {}
 };
 
-// Asks running and later tree work to give up at its next step (the helper is stopping).
-void requestStop();
+// Asks running and later copies to give up at their next step (the helper is stopping);
+// removals go on until `removalDeadline`, so that what a copy staged is removed if it can be,
+// and is otherwise left for the next start.
+void requestStop(std::chrono::steady_clock::time_point removalDeadline);
 bool stopRequested();
 
-// Bytes the item `name` in `srcDir` occupies, a folder with all it holds, read as `caller`.
+// What a tree takes on a file system: bytes allocated and items (each needs an inode).
+struct TreeSize {
+    uint64_t bytes = 0;
+    uint64_t items = 0;
+};
+
+// The size of the item `name` in `srcDir`, a folder with all it holds, read as `caller`.
 // Fails on items that cannot be copied and on trees deeper than kMaxCopyDepth.
-uint64_t measureTree(const Caller& caller, int srcDir, const std::string& name,
+TreeSize measureTree(const Caller& caller, int srcDir, const std::string& name,
                      const std::string& srcPath);
 
 // Copies the item `name` in `srcDir` to the new name `dstName` in `dstDir`: regular files
@@ -50,7 +59,8 @@ void copyTree(const Caller& caller, int srcDir, const std::string& name, int dst
               uint64_t spaceBytes);
 
 // Removes the item `name` in `dir`; a folder with all it holds, at any depth. Links are removed
-// as links, never followed; nothing on a file system other than `dir`'s is touched.
+// as links, never followed; nothing on a file system other than `dir`'s, and nothing below a
+// mount point, is touched. Gives up when a stop's removal deadline has passed.
 void removeTree(int dir, const std::string& name, const std::string& path);
 
 }  // namespace nimbara

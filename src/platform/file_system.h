@@ -21,6 +21,9 @@ int renameNoReplace(int dir, const char* from, const char* to);
 // Swaps the items `a` and `b` in `dir` in one step; both must exist.
 int renameExchange(int dir, const char* a, const char* b);
 
+// True when the folder behind `fd` is where a file system (or a bind mount of one) is mounted.
+bool isMountRoot(int fd);
+
 // Fills `buf` with unpredictable bytes.
 void randomBytes(void* buf, size_t len);
 

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -69,6 +70,15 @@ int renameNoReplace(int dir, const char* from, const char* to) {
 
 int renameExchange(int dir, const char* a, const char* b) {
     return ::renameat2(dir, a, dir, b, RENAME_EXCHANGE) == 0 ? 0 : errno;
+}
+
+bool isMountRoot(int fd) {
+    struct statx stx {};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &stx) != 0) {
+        return false;  // unknown: the device comparison still guards other file systems
+    }
+    return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
+           (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }
 
 void randomBytes(void* buf, size_t len) {

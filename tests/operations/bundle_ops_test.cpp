@@ -122,6 +122,7 @@ TEST_F(BundleOpsTest, CopyFailuresKeepTheOldDestinationWithTheirReasons) {
         {src("u/Foo.vst3"), dest(longName + "/Foo.vst3"),
          "Copy failed: Failed to create parent dir: Cannot create folder"},
         {src("u/Foo.vst3"), dest("."), "Copy failed: Cannot replace"},
+        {src("u/Foo.vst3"), {root_, root_}, "Copy failed: Cannot replace " + root_ + ": Invalid"},
     };
     for (const Case& c : cases) {
         EXPECT_THAT(copy(c.source, c.dest), HasSubstr(c.expected)) << c.dest.path;
@@ -167,6 +168,14 @@ TEST_F(BundleOpsTest, RemoveAndMkdirCases) {
         EXPECT_THAT(error([&] { mkdirp(root, dest(target)); }),
                     StartsWith("Mkdir failed: Cannot create folder " + root_ + "/F"));
     }
+    // An item another user owns is theirs to remove or replace, even in a shared folder.
+    makeBundle("u/Foo.vst3");
+    ASSERT_EQ(::chown((root_ + "/A").c_str(), 1000, 1000), 0);
+    const std::string notYours = root_ + "/A is owned by uid 1000";
+    EXPECT_THAT(error([&] { removeBundle({1001, 1001, {}}, dest("A")); }), HasSubstr(notYours));
+    EXPECT_THAT(copy(src("u/Foo.vst3"), dest("A"), {1001, 1001, {}}), HasSubstr(notYours));
+    removeBundle({1000, 1000, {}}, dest("A"));
+    EXPECT_FALSE(fs::exists(root_ + "/A"));
     fs::remove_all(root_);  // the root itself, and missing folders above it
     mkdirp(root, {root_, root_});
     EXPECT_TRUE(fs::is_directory(root_));

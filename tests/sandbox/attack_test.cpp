@@ -114,19 +114,25 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
         forged="$(printf 'x\n[2030-01-01T00:00:00Z] [helper] Stopped')"
         as_user mkdir /Users/eve/Fifo.vst3; as_user mkfifo "/Users/eve/Fifo.vst3/$forged"
         echo "== fifo"; eve copy /Users/eve/Fifo.vst3 "$VST3/Fifo.vst3"
+        mkdir "$VST3/Few"; mount -t tmpfs -o nr_inodes=40,size=1m,mode=0755 tmpfs "$VST3/Few"
+        as_user mkdir /Users/eve/Many.vst3; as_user touch /Users/eve/Many.vst3/f{1..60}
+        echo "== inodes"; eve copy /Users/eve/Many.vst3 "$VST3/Few/Many.vst3"
         mkdir "$VST3/Small/Big.vst3"; echo old > "$VST3/Small/Big.vst3/old"
         echo "== small"; eve copy /Users/eve/Big.vst3 "$VST3/Small/Big.vst3"
         echo "left: $(ls -A "$VST3" "$VST3/Small" "$VST3/Small/Big.vst3" | tr '\n' ' ')"
         stop_helper; show_log)SH",
-                            "--size 16777216 --tmpfs " VST3_PATH "/Small");
+                            "--cap-add CAP_SYS_ADMIN --size 16777216 --tmpfs " VST3_PATH "/Small");
     SCOPED_TRACE(run.output.substr(0, 6000));
     EXPECT_THAT(run.output, HasSubstr("Cannot copy /Users/eve/Grow.vst3/data: it changed size "
                                       "while being copied\n"));
     EXPECT_THAT(run.output, ::testing::ContainsRegex(
                                 "copy failed: Copy failed: /Users/eve/Big.vst3 needs [0-9]+ "
                                 "bytes, but only [0-9]+ are available at " VST3_PATH "/Small\n"));
-    EXPECT_THAT(run.output, HasSubstr("left: " VST3_PATH ": Small  " VST3_PATH
+    EXPECT_THAT(run.output, HasSubstr("left: " VST3_PATH ": Few Small  " VST3_PATH
                                       "/Small: Big.vst3  " VST3_PATH "/Small/Big.vst3: old \n"));
+    EXPECT_THAT(run.output,
+                HasSubstr("copy failed: Copy failed: /Users/eve/Many.vst3 needs 61 inodes, "
+                          "but only 39 are available at " VST3_PATH "/Few\n"));
     // The name that failed the copy is logged escaped: it cannot forge a line of its own.
     EXPECT_THAT(run.output,
                 HasSubstr("Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"));

@@ -84,7 +84,8 @@ TEST(EndToEnd, RefusalsTouchNothingAndLogNothing) {
 // "Busy.vst3" is a mount point, which cannot be swapped out.
 TEST(EndToEnd, OperationFailures) {
     SKIP_WITHOUT_SANDBOX();
-    auto run = runInSandbox(std::string(kHelpers) + R"SH(
+    auto run =
+        runInSandbox(std::string(kHelpers) + R"SH(
         echo kept > /Library/Audio/Plug-Ins/VST3/Busy.vst3/keep
         long=$(printf 'n%.0s' $(seq 300))
         req '{"id":"parent","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/'$long'/Foo.vst3"}'
@@ -93,9 +94,13 @@ TEST(EndToEnd, OperationFailures) {
         echo file > /Library/Audio/Plug-Ins/VST3/File
         req '{"id":"mk","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/File/Sub"}'
         req '{"id":"rm","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Busy.vst3"}'
+        mkdir -p /Library/Data /Library/Audio/Plug-Ins/VST3/Bound/mnt; echo d > /Library/Data/keep
+        mount --bind /Library/Data /Library/Audio/Plug-Ins/VST3/Bound/mnt
+        req '{"id":"rm2","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Bound"}'
+        echo "bound-kept=$(cat /Library/Data/keep)"
         echo "busy-kept=$(cat /Library/Audio/Plug-Ins/VST3/Busy.vst3/keep)"
         stop_helper; show_log)SH",
-                            "--tmpfs /Library/Audio/Plug-Ins/VST3/Busy.vst3");
+                     "--cap-add CAP_SYS_ADMIN --tmpfs /Library/Audio/Plug-Ins/VST3/Busy.vst3");
     SCOPED_TRACE(run.output);
     auto opFailed = [](const std::string& id, int code) {
         return "{\"id\":\"" + id +
@@ -124,6 +129,10 @@ TEST(EndToEnd, OperationFailures) {
                                       "/Library/Audio/Plug-Ins/VST3/Busy.vst3: Invalid "
                                       "cross-device link\n"));
     EXPECT_THAT(run.output, HasSubstr("busy-kept=kept\n"));
+    // A bind mount of the same file system below the item is not entered either.
+    EXPECT_THAT(run.output, HasSubstr("Cannot remove /Library/Audio/Plug-Ins/VST3/Bound/mnt: "
+                                      "Invalid cross-device link\n"));
+    EXPECT_THAT(run.output, HasSubstr("bound-kept=d\n"));
 }
 
 TEST(EndToEnd, OperationsRunOneAtATimePingDoesNotWait) {
