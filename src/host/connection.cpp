@@ -35,15 +35,15 @@ void discardQueuedInput(int fd) {
 void SocketServer::handleConnection(int rawFd) {
     UniqueFd fd(rawFd);
     PeerProcess peer = peerProcessOf(fd.get());
-    if (peer.pid < 1 || !verifyCodeSignature(peer)) {
+    auto reject = [&] {
         writeResponse(
             HelperResponse::failure("unknown", kSignatureInvalidText, codes::kSignatureInvalid),
             fd.get());
         log("Rejected connection: signature invalid (pid: " + std::to_string(peer.pid) + ")");
         discardQueuedInput(fd.get());
-        return;
-    }
-    peer.pidfd.reset();  // the check is done; do not hold the descriptor for the whole session
+    };
+    if (peer.pid < 1 || !verifyCodeSignature(peer)) return reject();
+    releasePeerPin(peer);
 
     auto chunk = std::make_unique<char[]>(kReadChunkBytes);
     std::string pending;
@@ -56,6 +56,9 @@ void SocketServer::handleConnection(int rawFd) {
             log("Buffer overflow from pid " + std::to_string(peer.pid) + ", disconnecting");
             return;
         }
+        // The bytes just read must come from the process that was checked, not from another
+        // one that shares the descriptor (where the system can tell).
+        if (!peerUnchanged(peer, fd.get())) return reject();
         size_t start = 0;
         for (size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1) {
             writeResponse(

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +10,9 @@
 
 #include "base/unique_fd.h"
 #include "operations/tree_walk.h"
+#include "platform/file_copy.h"
 #include "platform/path_walk.h"
+#include "platform/random_bytes.h"
 
 namespace nimbara {
 namespace {
@@ -115,7 +116,7 @@ bool exists(const Location& at) {
 
 std::string hiddenSiblingName(const std::string& name) {
     unsigned char random[6];
-    if (::getrandom(random, sizeof random, 0) != sizeof random) {
+    if (!fillRandomBytes(random, sizeof random)) {
         for (auto& b : random) b = static_cast<unsigned char>(::rand());
     }
     char suffix[16];
@@ -165,7 +166,7 @@ void copyBundle(const Caller& caller, const AnchoredPath& source, const Anchored
     }
 
     if (!exists(target)) {
-        if (::renameat2(fd, staged.c_str(), fd, target.name.c_str(), RENAME_NOREPLACE) != 0) {
+        if (renameNoReplace(fd, staged.c_str(), fd, target.name.c_str()) != 0) {
             int err = errno;
             discardStaged();
             copyFailed(fsReason("Cannot put the copy at", dest.path, err));
@@ -173,7 +174,7 @@ void copyBundle(const Caller& caller, const AnchoredPath& source, const Anchored
         return;
     }
     // Swap the complete copy with the old item in one step, then remove the old one.
-    if (::renameat2(fd, staged.c_str(), fd, target.name.c_str(), RENAME_EXCHANGE) != 0) {
+    if (renameSwap(fd, staged.c_str(), fd, target.name.c_str()) != 0) {
         int err = errno;
         discardStaged();
         copyFailed("Failed to remove existing dest: " + fsReason("Cannot replace", dest.path, err));

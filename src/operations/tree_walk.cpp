@@ -11,6 +11,7 @@
 
 #include "base/sys.h"
 #include "base/unique_fd.h"
+#include "platform/file_copy.h"
 
 namespace nimbara {
 namespace {
@@ -62,7 +63,7 @@ const dirent* nextEntry(DIR* dir, const std::string& path) {
 
 void copyBytes(int src, int dst, const std::string& srcPath) {
     for (;;) {
-        ssize_t n = ::copy_file_range(src, nullptr, dst, nullptr, size_t{1} << 30, 0);
+        ssize_t n = copyFileRange(src, dst, size_t{1} << 30);
         if (n > 0) continue;
         if (n == 0) return;
         if (errno == EINTR) continue;
@@ -151,11 +152,16 @@ class TreeCopier {
 
     static void copyFile(int src, int dstDir, const char* dstName, const struct stat& st,
                          const std::string& srcPath, const std::string& dstPath) {
-        UniqueFd dst(
-            ::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!dst) fail("Cannot create", dstPath);
-        copyBytes(src, dst.get(), srcPath);
-        if (::fchmod(dst.get(), st.st_mode & kModeMask) != 0) {
+        int err = 0;
+        UniqueFd dst = cloneFile(src, dstDir, dstName, err);
+        if (!dst && err != ENOTSUP) fail("Cannot copy", srcPath, err);
+        if (!dst) {
+            dst.reset(::openat(dstDir, dstName,
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!dst) fail("Cannot create", dstPath);
+            copyBytes(src, dst.get(), srcPath);
+        }
+        if (!clearCopiedMetadata(dst.get()) || ::fchmod(dst.get(), st.st_mode & kModeMask) != 0) {
             fail("Cannot set permissions of", dstPath);
         }
     }

@@ -4,6 +4,7 @@
 
 #include "platform/code_requirement.h"
 #include "platform/code_signing.h"
+#include "platform/peer_identity_linux.h"
 #include "platform/signed_file.h"
 
 namespace nimbara {

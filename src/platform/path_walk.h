@@ -1,6 +1,7 @@
 // Opening a path beneath a directory descriptor without ever following a symbolic link or
-// leaving that directory: openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS) where the kernel has
-// it, a component-by-component O_NOFOLLOW walk otherwise. Stateless; any thread.
+// leaving that directory: in one call where the kernel can refuse every link on the way
+// (openat2 RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS on Linux, O_NOFOLLOW_ANY on macOS), a
+// component-by-component O_NOFOLLOW walk otherwise. Stateless; any thread.
 #pragma once
 
 #include <string_view>
@@ -14,5 +15,8 @@ namespace nimbara {
 // not be a symbolic link. On failure returns an invalid fd and sets `err` (ELOOP for a link,
 // ENOTDIR, ENOENT, EXDEV for an escape, ...).
 UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err);
+
+// The same contract, one component at a time with O_NOFOLLOW: the portable fallback.
+UniqueFd openBeneathByComponents(int dirFd, std::string_view relative, int flags, int& err);
 
 }  // namespace nimbara

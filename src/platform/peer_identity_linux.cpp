@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "platform/peer_identity.h"
+#include "platform/peer_identity_linux.h"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -47,6 +48,14 @@ PeerProcess peerProcessOf(int socketFd) {
         peer.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0)));
     }
     return peer;
+}
+
+void releasePeerPin(PeerProcess& peer) {
+    peer.pidfd.reset();  // the check is done; do not hold the descriptor for the whole session
+}
+
+bool peerUnchanged(const PeerProcess&, int) {
+    return true;  // SO_PEERCRED is fixed at connect time: there is nothing newer to compare
 }
 
 bool processHasExited(int pidfd) {
