@@ -4,6 +4,8 @@
 #   2. clang build with AddressSanitizer + UndefinedBehaviorSanitizer: the same suite
 #   3. clang build with ThreadSanitizer: the concurrency tests (socket server, queues, sandbox)
 #   4. the libFuzzer targets for a fixed number of runs, inside the sandbox
+#   5. the macOS compile check: every source of a macOS build, arm64 and x86_64, against Apple's
+#      headers (scripts/macos-check.sh)
 # Usage: scripts/test.sh [--quick]   (--quick: step 1 only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,3 +50,6 @@ scripts/sandbox.sh build-fuzz -- bash -c '
     "$BUILD/fuzz/${f}_fuzzer" -runs=300000 -max_len=4096 "work-$f" "$SRC/fuzz/corpus/$f" 2>&1 | tail -n 1
   done'
 echo "fuzzers: 2 passed, 0 failed"
+
+section "macOS compile check (arm64, x86_64)"
+MACOS_CHECK_JOBS=$jobs bash scripts/macos-check.sh
