@@ -12,6 +12,7 @@
 #include "base/sys.h"
 #include "base/unique_fd.h"
 #include "platform/file_copy.h"
+#include "platform/privacy.h"
 
 namespace nimbara {
 namespace {
@@ -173,6 +174,7 @@ struct RemoveFrame {
     DirPtr listing;
     std::string name;
     std::string path;
+    bool retried = false;  // emptied a second time already
 };
 
 bool isDirectoryEntry(int dir, const dirent* e, const std::string& path) {
@@ -195,7 +197,7 @@ RemoveFrame openForRemoval(int parent, const std::string& name, const std::strin
 }  // namespace
 
 std::string fsReason(const std::string& what, const std::string& path, int err) {
-    return what + " " + path + ": " + errnoText(err);
+    return what + " " + path + ": " + errnoText(err) + privacyNote(err, path);
 }
 
 void copyTree(int srcDir, const std::string& name, int dstDir, const std::string& dstName,
@@ -223,7 +225,10 @@ void removeTree(int dir, const std::string& name, const std::string& path) {
             frames.pop_back();
             int parent = frames.empty() ? dir : ::dirfd(frames.back().listing.get());
             if (::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0) {
-                fail("Cannot remove folder", done.path);
+                // An entry may appear meanwhile (the Finder writes .DS_Store): empty it once more.
+                if (errno != ENOTEMPTY || done.retried) fail("Cannot remove folder", done.path);
+                frames.push_back(openForRemoval(parent, done.name, done.path, device));
+                frames.back().retried = true;
             }
             continue;
         }
