@@ -55,7 +55,7 @@ def main():
             if code != 0 or output.strip():
                 failed += 1
                 print(f"{label}: FAILED {path}\n{output}")
-    print(f"macos-check {label}: {len(entries) - failed} passed, {failed} failed")
+    print(f"macos-check-{label}: {len(entries) - failed} passed, {failed} failed")
     return 1 if failed else 0
 
 
