@@ -69,6 +69,15 @@ void shell(const std::string& cmd) {
     }
 }
 
+// The path in single quotes for the shell. Built by appending: g++ 12 at -O3 reports a false
+// -Wrestrict inside libstdc++ for `"literal" + std::string&&`.
+std::string quoted(const fs::path& p) {
+    std::string s = "'";
+    s += p.string();
+    s += '\'';
+    return s;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -80,6 +89,7 @@ int main(int argc, char** argv) {
     fs::path work = fs::absolute(argc > 1 ? argv[1] : "bench-work");
     int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
     const nimbara::Caller caller{0, 0, {}};
+    nimbara::StagingJournal journal;
     fs::remove_all(work);
     fs::path users = work / "Users", root = work / "VST3", other = work / "cp";
     fs::create_directories(users);
@@ -95,12 +105,14 @@ int main(int argc, char** argv) {
         std::vector<double> copyOurs, copyCp, removeOurs, removeRm;
         nimbara::AnchoredPath src{users.string(), (users / name).string()};
         nimbara::AnchoredPath dst{root.string(), (root / name).string()};
-        std::string q = "'" + (users / name).string() + "' '" + (other / name).string() + "'";
+        const std::string cp = std::string("cp -a ") + quoted(users / name) + " " +
+                               quoted(other / name),
+                          rm = std::string("rm -rf ") + quoted(other / name);
         for (int i = 0; i < rounds; ++i) {
-            copyOurs.push_back(seconds([&] { nimbara::copyBundle(caller, src, dst); }));
-            copyCp.push_back(seconds([&] { shell("cp -a " + q); }));
+            copyOurs.push_back(seconds([&] { nimbara::copyBundle(caller, src, dst, journal); }));
+            copyCp.push_back(seconds([&] { shell(cp); }));
             removeOurs.push_back(seconds([&] { nimbara::removeBundle(caller, dst); }));
-            removeRm.push_back(seconds([&] { shell("rm -rf '" + (other / name).string() + "'"); }));
+            removeRm.push_back(seconds([&] { shell(rm); }));
         }
         double co = median(copyOurs), cc = median(copyCp), ro = median(removeOurs),
                rr = median(removeRm);

@@ -4,7 +4,9 @@
 #   2. clang build with AddressSanitizer + UndefinedBehaviorSanitizer: the same suite
 #   3. clang build with ThreadSanitizer: the concurrency tests (socket server, queues, sandbox)
 #   4. the libFuzzer targets for a fixed number of runs, inside the sandbox
-#   5. the macOS compile check: every source of a macOS build, arm64 and x86_64, against Apple's
+#   5. packagers' build: g++ Release with Debian's hardening flags and the benchmarks,
+#      warning-free under -Werror; its unit and packaging tests
+#   6. the macOS compile check: every source of a macOS build, arm64 and x86_64, against Apple's
 #      headers (scripts/macos-check.sh)
 # Usage: scripts/test.sh [--quick]   (--quick: step 1 only)
 set -euo pipefail
@@ -16,7 +18,7 @@ scripts/install-deps.sh
 jobs=$(nproc)
 configure() { # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBARA_WERROR=ON "$@" >/dev/null
 }
 section() { printf '\n=== %s ===\n' "$*"; }
 
@@ -50,6 +52,21 @@ scripts/sandbox.sh build-fuzz -- bash -c '
     "$BUILD/fuzz/${f}_fuzzer" -runs=300000 -max_len=4096 "work-$f" "$SRC/fuzz/corpus/$f" 2>&1 | tail -n 1
   done'
 echo "fuzzers: 2 passed, 0 failed"
+
+section "Packagers' build: Release, Debian hardening flags, -Werror"
+(
+  export CC=gcc CXX=g++
+  export CPPFLAGS CFLAGS CXXFLAGS LDFLAGS
+  CPPFLAGS=$(dpkg-buildflags --get CPPFLAGS)
+  CFLAGS="$(dpkg-buildflags --get CFLAGS) $CPPFLAGS"
+  CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $CPPFLAGS"
+  LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+  cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBARA_WERROR=ON \
+    -DBUILD_BENCHMARKS=ON >/dev/null
+  ninja -C build-release -j "$jobs"
+  ctest --test-dir build-release --output-on-failure -j "$jobs" -L unit
+  ctest --test-dir build-release --output-on-failure -j "$jobs" -R '^packaging\.'
+)
 
 section "macOS compile check (arm64, x86_64)"
 MACOS_CHECK_JOBS=$jobs bash scripts/macos-check.sh

@@ -1,9 +1,13 @@
 #include "base/sys.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstdint>
 
 namespace nimbara {
 namespace {
@@ -23,6 +27,34 @@ namespace {
 std::string errnoText(int err) {
     char buf[256] = {};
     return std::string(messageOf(strerror_r(err, buf, sizeof buf), buf));
+}
+
+bool isResourceShortage(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOBUFS;
+}
+
+bool openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number is this one: 0 to fd-1 are open by now. Kept across exec.
+        int opened = ::open("/dev/null", O_RDWR);
+        if (opened < 0) return false;
+        if (opened != fd) {
+            ::close(opened);
+            return false;
+        }
+    }
+    return true;
+}
+
+size_t raiseDescriptorLimit() {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+    if (lim.rlim_cur != lim.rlim_max) {
+        rlimit raised{lim.rlim_max, lim.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+    }
+    return lim.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<size_t>(lim.rlim_cur);
 }
 
 bool writeAll(int fd, std::string_view data) {

@@ -1,6 +1,6 @@
 // Small wrappers over system calls that every layer needs: the error text of an errno value,
-// whole writes that survive short writes and EINTR, and EINTR-safe reads.
-// All functions are thread-safe and keep no state.
+// whole writes that survive short writes and EINTR, EINTR-safe reads, and the process set-up
+// that must come before anything else. All functions are thread-safe and keep no state.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +13,17 @@ namespace nimbara {
 
 // The system's message for an error number ("No such file or directory"); thread-safe.
 std::string errnoText(int err);
+
+// True for the error numbers that mean a shared resource ran out (descriptors, memory, buffers)
+// rather than that the request itself was wrong.
+bool isResourceShortage(int err);
+
+// Opens /dev/null onto each of descriptors 0-2 that is closed, so that no socket or file opened
+// later can take a standard descriptor's place. Returns false when /dev/null cannot be opened.
+bool openStandardDescriptors();
+
+// Raises the soft limit on open descriptors to the hard limit; returns the soft limit in effect.
+size_t raiseDescriptorLimit();
 
 // Writes all of `data` to `fd`, continuing short writes and repeating interrupted calls.
 // Uses send(MSG_NOSIGNAL) on sockets so a closed peer never raises SIGPIPE.

@@ -1,11 +1,13 @@
-// Command-line client for the helper: ping, copy, remove, mkdir, and a raw mode that sends JSON
-// lines from standard input. Exit statuses follow <sysexits.h>; see --help.
+// Command-line client for the helper: ping, copy, remove, mkdir, a raw mode that sends JSON
+// lines from standard input, and doctor, which checks an installation. Exit statuses follow
+// <sysexits.h>; see --help.
 #include <sysexits.h>
 
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <string>
 
+#include "client/doctor.h"
 #include "client/helper_client.h"
 
 namespace {
@@ -21,7 +23,9 @@ constexpr const char* kExitStatuses =
     "  65  a line on standard input is not JSON (raw mode)\n"
     "  69  no helper listening at the socket\n"
     "  76  the helper's answer was malformed or missing\n"
-    "  77  refused by the helper's client check\n";
+    "  72  doctor: the installed helper is missing or unreadable\n"
+    "  77  refused by the helper's client check\n"
+    "  78  doctor: the socket has the wrong owner or mode\n";
 
 int exitFor(const ClientError& e) {
     std::cerr << "nimbara-helper-client: " << e.message << "\n";
@@ -72,6 +76,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Talks to the privileged plug-in helper.", "nimbara-helper-client"};
     app.footer(kExitStatuses);
     app.require_subcommand(1);
+    app.fallthrough();  // --json and --socket may also follow the subcommand
     bool json = false;
     std::string socketPath = nimbara::kHelperSocketPath;
     app.add_flag("--json", json, "print the helper's response lines verbatim");
@@ -87,6 +92,11 @@ int main(int argc, char** argv) {
     auto* mkdir = app.add_subcommand("mkdir", "create a folder in a plug-in folder");
     mkdir->add_option("PATH", request.dest, "folder to create")->required();
     auto* raw = app.add_subcommand("raw", "send JSON request lines from standard input");
+    nimbara::DoctorOptions doctorOptions{"", NIMBARA_INSTALLED_HELPER, false};
+    auto* doctor = app.add_subcommand(
+        "doctor", "check the installation: socket, helper, this client's signature, log");
+    doctor->add_option("--helper", doctorOptions.helperPath, "the installed helper")
+        ->capture_default_str();
 
     try {
         app.parse(argc, argv);
@@ -97,6 +107,11 @@ int main(int argc, char** argv) {
         return EX_USAGE;
     }
 
+    if (doctor->parsed()) {
+        doctorOptions.socketPath = socketPath;
+        doctorOptions.json = json;
+        return nimbara::runDoctor(doctorOptions);
+    }
     auto connected = nimbara::HelperClient::connect(socketPath);
     if (!connected.value) return exitFor(connected.error);
     nimbara::HelperClient& client = *connected.value;

@@ -3,8 +3,10 @@
 // be set up. Takes no arguments, reads no environment or configuration.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -14,10 +16,15 @@
 #include "base/sys.h"
 #include "host/socket_server.h"
 #include "platform/code_signing.h"
+#include "platform/system_paths.h"
 
 namespace {
 
 std::shared_ptr<nimbara::SocketServer> server;
+
+// How long a stop waits for the running file operation to give up and remove what it staged;
+// well inside the time service managers allow before they kill (launchd and systemd: 10 s+).
+constexpr auto kStopBound = std::chrono::seconds(7);
 
 // Waits for SIGTERM or SIGINT, then stops: close the socket, remove its file, log, exit 0.
 // _exit skips destructors that connection threads may still be using.
@@ -25,7 +32,7 @@ void waitForStopSignal(sigset_t signals) {
     int received = 0;
     while (sigwait(&signals, &received) != 0) {
     }
-    server->shutdown();
+    server->stop(kStopBound);
     nimbara::SocketServer::log("Stopped");
     std::fflush(stdout);
     _exit(0);
@@ -34,6 +41,10 @@ void waitForStopSignal(sigset_t signals) {
 }  // namespace
 
 int main() {
+    // A known start: no socket or file of ours may become a standard descriptor (log lines would
+    // go to a client), and what we create gets the modes we ask for, whatever the parent had.
+    if (!nimbara::openStandardDescriptors()) _exit(1);
+    ::umask(022);
     // Blocked before any thread exists, so every thread inherits the mask and only the waiting
     // thread ever receives these signals.
     sigset_t signals;
@@ -46,7 +57,7 @@ int main() {
     sigaddset(&blocked, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
-    server = std::make_shared<nimbara::SocketServer>(nimbara::kSocketPath);
+    server = std::make_shared<nimbara::SocketServer>(nimbara::kSocketPath, nimbara::kStateFolder);
     std::thread(waitForStopSignal, signals).detach();
     nimbara::warmUpCodeSigning();
 

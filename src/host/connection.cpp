@@ -1,5 +1,6 @@
 // Serving one accepted connection: the client check, newline framing within the pending-bytes
-// limit, and one response line per request, in order.
+// limit, and one response line per request, in order; the responses to the lines of one read
+// leave together.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,49 +31,104 @@ void discardQueuedInput(int fd) {
     }
 }
 
+void appendResponse(std::string& out, const HelperResponse& response) {
+    out += encodeResponse(response);
+    out += '\n';
+}
+
+// Holds one of the limited signature-check slots for its lifetime.
+class CheckSlot {
+  public:
+    CheckSlot(ConnectionLimits& limits, uid_t uid) : limits_(limits), uid_(uid) {
+        limits_.beginCheck(uid_);
+    }
+    ~CheckSlot() { limits_.endCheck(uid_); }
+    CheckSlot(const CheckSlot&) = delete;
+    CheckSlot& operator=(const CheckSlot&) = delete;
+
+  private:
+    ConnectionLimits& limits_;
+    uid_t uid_;
+};
+
 }  // namespace
 
-void SocketServer::handleConnection(int rawFd) {
+void SocketServer::runConnection(int rawFd, uid_t uid) {
     UniqueFd fd(rawFd);
-    PeerProcess peer = peerProcessOf(fd.get());
-    auto reject = [&] {
-        writeResponse(
-            HelperResponse::failure("unknown", kSignatureInvalidText, codes::kSignatureInvalid),
-            fd.get());
-        log("Rejected connection: signature invalid (pid: " + std::to_string(peer.pid) + ")");
-        discardQueuedInput(fd.get());
+    try {
+        handleConnection(fd.get(), uid);
+    } catch (const std::exception& e) {
+        // Whatever it was, it concerns this connection only: close it, serve the others.
+        try {
+            log(std::string("Connection closed after an unexpected error: ") + e.what());
+        } catch (const std::exception&) {
+        }
+    }
+    fd.reset();
+    limits_.release(uid);
+}
+
+void SocketServer::handleConnection(int fd, uid_t uid) {
+    if (auto fault = faultForTests.load()) fault("connection");
+    PeerProcess peer;
+    ProcessCheck check;
+    {
+        CheckSlot slot(limits_, uid);
+        peer = peerProcessOf(fd);
+        check = verifyCodeSignature(peer);
+        releasePeerPin(peer);  // the check is done; do not hold the pin for the session
+    }
+    std::string pid = std::to_string(peer.pid);
+    auto refuse = [&] {
+        std::string refusal;
+        appendResponse(refusal, HelperResponse::failure("unknown", kSignatureInvalidText,
+                                                        codes::kSignatureInvalid));
+        writeAll(fd, refusal);
+        logRefusal("Rejected connection: signature invalid (pid: " + pid + ")");
+        discardQueuedInput(fd);
     };
-    if (peer.pid < 1 || !verifyCodeSignature(peer)) return reject();
-    releasePeerPin(peer);
+    switch (check.result) {
+        case ProcessCheck::Result::valid:
+            break;
+        case ProcessCheck::Result::couldNotCheck:
+            // Nothing is known about the peer: no verdict is sent, the client may try again.
+            logRefusal("Rejected connection: signature could not be checked (pid: " + pid +
+                       "): " + check.reason);
+            return;
+        case ProcessCheck::Result::invalid:
+            return refuse();
+    }
 
     auto chunk = std::make_unique<char[]>(kReadChunkBytes);
     std::string pending;
+    std::string responses;
     for (;;) {
-        ssize_t n = readSome(fd.get(), chunk.get(), kReadChunkBytes);
+        ssize_t n = readSome(fd, chunk.get(), kReadChunkBytes);
         if (n <= 0) return;
         pending.append(chunk.get(), static_cast<size_t>(n));
         // Checked before framing: an oversized burst is dropped whole.
         if (pending.size() > kMaxPendingBytes) {
-            log("Buffer overflow from pid " + std::to_string(peer.pid) + ", disconnecting");
+            log("Buffer overflow from pid " + pid + ", disconnecting");
             return;
         }
         // The bytes just read must come from the process that was checked, not from another
         // one that shares the descriptor (where the system can tell).
-        if (!peerUnchanged(peer, fd.get())) return reject();
+        if (!peerUnchanged(peer, fd)) return refuse();
         size_t start = 0;
         for (size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1) {
-            writeResponse(
-                processRequest(std::string_view(pending).substr(start, lf - start), peer.caller),
-                fd.get());
+            appendResponse(
+                responses,
+                processRequest(std::string_view(pending).substr(start, lf - start), peer.caller));
         }
         pending.erase(0, start);
+        // One write for every answer of this read, before the next read.
+        writeAll(fd, responses);  // errors ignored: the next read will notice a dead peer
+        responses.clear();
     }
 }
 
-void SocketServer::writeResponse(const HelperResponse& response, int fd) {
-    std::string line = encodeResponse(response);
-    line += '\n';
-    writeAll(fd, line);  // errors ignored: the next read will notice a dead peer
+void SocketServer::logRefusal(std::string_view message) {
+    refusals_.log(message, [](std::string_view line) { log(line); });
 }
 
 }  // namespace nimbara

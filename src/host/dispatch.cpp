@@ -21,6 +21,12 @@ std::string operationFailedText(const OperationError& e) {
            " error " + std::to_string(e.code()) + ".)";
 }
 
+OperationError::Kind kindOf(std::string_view op) {
+    if (op == "copy") return OperationError::Kind::copyFailed;
+    if (op == "remove") return OperationError::Kind::removeFailed;
+    return OperationError::Kind::mkdirFailed;
+}
+
 AnchoredPath destination(const std::string& canonical) {
     return {std::string(allowedRootOf(canonical)), canonical};
 }
@@ -59,9 +65,13 @@ HelperResponse SocketServer::handleCopy(const HelperRequest& request, const Call
     } catch (const ValidationError& e) {
         return HelperResponse::failure(request.id, e.description(), codes::kValidationFailed);
     }
-    return runOperation(request.id, "copy", source + " -> " + dest, [&] {
-        copyBundle(caller, {std::string(kUsersRoot), source}, destination(dest));
+    std::string warning;
+    HelperResponse response = runOperation(request.id, "copy", source + " -> " + dest, [&] {
+        warning =
+            copyBundle(caller, {std::string(kUsersRoot), source}, destination(dest), journal_);
     });
+    if (!warning.empty()) log(warning);
+    return response;
 }
 
 HelperResponse SocketServer::handleRemove(const HelperRequest& request, const Caller& caller) {
@@ -96,13 +106,21 @@ HelperResponse SocketServer::runOperation(const std::string& id, const char* op,
     std::optional<HelperResponse> slot;
     operationQueue_.sync([&] {
         try {
+            if (auto fault = faultForTests.load()) fault("operation");
             action();
-            slot = HelperResponse::success(id);
-            log(std::string(op) + ": " + subject);
         } catch (const OperationError& e) {
             slot = HelperResponse::failure(id, operationFailedText(e), codes::kOpFailed);
             log(std::string(op) + " failed: " + e.description());
+            return;
+        } catch (const std::exception& e) {
+            // Out of memory and the like: this operation failed, the queue serves the next one.
+            OperationError failure(kindOf(op), std::string("unexpected error: ") + e.what());
+            slot = HelperResponse::failure(id, operationFailedText(failure), codes::kOpFailed);
+            log(std::string(op) + " failed: " + failure.description());
+            return;
         }
+        slot = HelperResponse::success(id);
+        log(std::string(op) + ": " + subject);
     });
     return *slot;
 }

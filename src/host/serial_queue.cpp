@@ -1,6 +1,7 @@
 #include "host/serial_queue.h"
 
 #include <cstdlib>
+#include <exception>
 
 #include "platform/thread_name.h"
 
@@ -41,14 +42,38 @@ void SerialQueue::sync(const std::function<void()>& work) {
     std::mutex doneMutex;
     std::condition_variable doneSignal;
     bool done = false;
+    std::exception_ptr failure;
     async([&] {
-        work();
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();  // the caller's to handle, not the queue's
+        }
         std::lock_guard lock(doneMutex);
         done = true;
         doneSignal.notify_one();
     });
     std::unique_lock lock(doneMutex);
     doneSignal.wait(lock, [&] { return done; });
+    if (failure) std::rethrow_exception(failure);
+}
+
+bool SerialQueue::drainFor(std::chrono::milliseconds timeout) {
+    if (isCurrent()) std::abort();
+    // Shared with the queued marker, which may run after this call has given up waiting.
+    struct Marker {
+        std::mutex mutex;
+        std::condition_variable signal;
+        bool reached = false;
+    };
+    auto marker = std::make_shared<Marker>();
+    async([marker] {
+        std::lock_guard lock(marker->mutex);
+        marker->reached = true;
+        marker->signal.notify_one();
+    });
+    std::unique_lock lock(marker->mutex);
+    return marker->signal.wait_for(lock, timeout, [&] { return marker->reached; });
 }
 
 // Touches only `state`, never the SerialQueue, which a work item may have destroyed.

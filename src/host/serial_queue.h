@@ -4,6 +4,7 @@
 // be destroyed by work running on it: the thread keeps the shared state alive until it ends.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -26,8 +27,10 @@ class SerialQueue {
 
     // Queues `work` and returns at once.
     void async(std::function<void()> work);
-    // Queues `work` and waits until it has run.
+    // Queues `work` and waits until it has run; an exception from `work` is rethrown here.
     void sync(const std::function<void()>& work);
+    // Waits until everything queued so far has run, or `timeout` has passed; true when done.
+    bool drainFor(std::chrono::milliseconds timeout);
     // True on the queue's own thread.
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 

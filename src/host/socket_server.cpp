@@ -14,6 +14,9 @@
 #include "base/sys.h"
 #include "base/unique_fd.h"
 #include "host/log.h"
+#include "operations/bundle_ops.h"
+#include "operations/tree_walk.h"
+#include "platform/peer_identity.h"
 #include "platform/sockets.h"
 
 namespace nimbara {
@@ -44,10 +47,6 @@ bool makeAddress(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
-bool isResourceExhaustion(int err) {
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
-
 }  // namespace
 
 SocketError::SocketError(Kind kind, int err)
@@ -55,7 +54,10 @@ SocketError::SocketError(Kind kind, int err)
     if (kind != Kind::pathTooLong) description_ += errnoText(err);
 }
 
-SocketServer::SocketServer(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+SocketServer::SocketServer(std::string socketPath, std::string stateFolder)
+    : socketPath_(std::move(socketPath)),
+      stateFolder_(std::move(stateFolder)),
+      limits_(connectionCapFor(raiseDescriptorLimit())) {}
 
 void SocketServer::log(std::string_view message) {
     writeLogLine(message);
@@ -79,6 +81,8 @@ void SocketServer::start() {
         ::close(serverSocket_.exchange(-1));
         throw SocketError::bindFailed(err);
     }
+    // Bound: no other instance serves here, so what the record names is no one's work in progress.
+    sweepStagedCopies();
     // Any local process may connect; each peer is vetted by its code signature instead.
     if (::chmod(socketPath_.c_str(), 0666) != 0) {
         int err = errno;
@@ -107,6 +111,24 @@ void SocketServer::shutdown() {
     ::unlink(socketPath_.c_str());
 }
 
+bool SocketServer::stop(std::chrono::milliseconds bound) {
+    shutdown();
+    requestStop();
+    return operationQueue_.drainFor(bound);
+}
+
+void SocketServer::sweepStagedCopies() {
+    if (stateFolder_.empty()) return;
+    try {
+        journal_.open(stateFolder_);
+    } catch (const FsFailure& failure) {
+        // Copies still work; only the leftovers of a crash would then stay until removed.
+        log(std::string("Cannot keep a record of staged copies: ") + failure.what());
+        return;
+    }
+    sweepLeftovers(journal_, [](const std::string& line) { log(line); });
+}
+
 void SocketServer::cleanupStaleSocket() {
     struct stat st;
     if (::lstat(socketPath_.c_str(), &st) != 0) return;
@@ -128,23 +150,42 @@ void SocketServer::acceptLoop() {
     for (int listenFd; (listenFd = serverSocket_.load()) >= 0;) {
         int fd = acceptConnection(listenFd);
         if (fd >= 0) {
-            try {
-                std::thread([weak = weak_from_this(), fd] {
-                    if (auto self = weak.lock()) {
-                        self->handleConnection(fd);
-                    } else {
-                        ::close(fd);
-                    }
-                }).detach();
-            } catch (const std::system_error&) {
-                ::close(fd);  // no thread to serve it
-            }
+            admitConnection(fd);
             continue;
         }
         int err = errno;
         if (err == EBADF || err == EINVAL) break;
         // Out of descriptors or memory: pause instead of spinning on an error that persists.
-        if (isResourceExhaustion(err)) std::this_thread::sleep_for(kExhaustionPause);
+        if (isResourceShortage(err)) std::this_thread::sleep_for(kExhaustionPause);
+    }
+}
+
+void SocketServer::admitConnection(int fd) {
+    uid_t uid = peerUidOf(fd);
+    ConnectionLimits::Admission admission = limits_.admit(uid);
+    if (admission != ConnectionLimits::Admission::admitted) {
+        ::close(fd);  // no answer: a refusal per connection would be work done for the flood
+        try {
+            logRefusal(admission == ConnectionLimits::Admission::userAtCap
+                           ? "Rejected connection: too many connections from uid " +
+                                 std::to_string(uid)
+                           : "Rejected connection: too many connections in all (uid: " +
+                                 std::to_string(uid) + ")");
+        } catch (const std::exception&) {
+        }
+        return;
+    }
+    try {
+        std::thread([weak = weak_from_this(), fd, uid] {
+            if (auto self = weak.lock()) {
+                self->runConnection(fd, uid);
+            } else {
+                ::close(fd);
+            }
+        }).detach();
+    } catch (const std::exception&) {
+        limits_.release(uid);
+        ::close(fd);  // no thread to serve it
     }
 }
 

@@ -1,10 +1,13 @@
 // SocketServer: the daemon's one listening Unix-domain socket, the accept loop, per-connection
 // service, request dispatch and the operation handlers. One instance lives for the whole process.
 // serverSocket is the only field that changes after start(); it is atomic. File operations run
-// on operationQueue and nowhere else; connections run each on a thread of their own.
+// on operationQueue and nowhere else; connections run each on a thread of their own, within the
+// caps of host/connection_limits.h. No exception ends a thread: an operation that throws
+// answers OP_FAILED, a connection that throws is closed.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -12,7 +15,10 @@
 #include <string>
 #include <string_view>
 
+#include "host/connection_limits.h"
+#include "host/log.h"
 #include "host/serial_queue.h"
+#include "operations/staging_journal.h"
 #include "platform/caller.h"
 #include "protocol/messages.h"
 
@@ -51,16 +57,24 @@ class SocketError : public std::exception {
 
 class SocketServer : public std::enable_shared_from_this<SocketServer> {
   public:
-    // Creates the two queues and stores the path; touches neither files nor network.
-    explicit SocketServer(std::string socketPath);
+    // Creates the two queues and stores the paths; touches neither files nor network. Raises the
+    // process's descriptor limit to the hard limit and sizes the connection cap to it.
+    // `stateFolder` keeps the record of staged copies; empty keeps it in memory only.
+    explicit SocketServer(std::string socketPath, std::string stateFolder = "");
 
-    // Removes a stale socket file, binds, opens the file to mode 0666, listens and queues the
-    // accept loop. Throws SocketError, or std::system_error when the mode cannot be set.
+    // Removes what staged copies an earlier run left behind and a stale socket file, binds,
+    // opens the file to mode 0666, listens and queues the accept loop. Throws SocketError, or
+    // std::system_error when the mode cannot be set.
     void start();
 
     // Closes the listening socket, resets serverSocket to -1 and unlinks the socket file.
     // Safe to call at any time, also before or during start().
     void shutdown();
+
+    // shutdown(), then has the running file operation give up (removing what it staged) and
+    // later ones refuse, waiting at most `bound` for the operation queue to settle.
+    // True when it settled in time.
+    bool stop(std::chrono::milliseconds bound);
 
     // Writes one log line (see host/log.h); any thread.
     static void log(std::string_view message);
@@ -71,11 +85,22 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     const std::string& socketPath() const { return socketPath_; }
     int serverSocket() const { return serverSocket_.load(); }
 
+    // Tests only: when set, called with "connection" as a connection's service begins and with
+    // "operation" as an operation begins on the queue, so that a test can make either throw.
+    static inline std::atomic<void (*)(const char* where)> faultForTests{nullptr};
+
   private:
     void cleanupStaleSocket();
+    void sweepStagedCopies();
     void acceptLoop();
-    void handleConnection(int fd);
-    static void writeResponse(const HelperResponse& response, int fd);
+    // Admits the connection of a new descriptor, or closes it at once when its user or the
+    // server is at the cap.
+    void admitConnection(int fd);
+    // A connection thread's body: serves `fd`, closes it, and uncounts it for `uid`.
+    void runConnection(int fd, uid_t uid);
+    void handleConnection(int fd, uid_t uid);
+    // Logs a refused connection, within the refusal rate limit.
+    void logRefusal(std::string_view message);
 
     HelperResponse handleCopy(const HelperRequest& request, const Caller& caller);
     HelperResponse handleRemove(const HelperRequest& request, const Caller& caller);
@@ -85,15 +110,19 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
                                          const char* requiresText,
                                          const std::function<void(const std::string&)>& action);
     // Runs `action` on operationQueue, waiting for it; answers and logs "<op>: <subject>" or
-    // "<op> failed: <error>".
+    // "<op> failed: <error>". Any other exception from `action` fails the operation the same way.
     HelperResponse runOperation(const std::string& id, const char* op, const std::string& subject,
                                 const std::function<void()>& action);
 
     const std::string socketPath_;
+    const std::string stateFolder_;
+    StagingJournal journal_;  // used on operationQueue only, once serving
     std::atomic<int> serverSocket_{-1};
     SerialQueue operationQueue_{kOperationQueueLabel};
     SerialQueue acceptQueue_{kAcceptQueueLabel};
     std::mutex lifecycle_;  // start() and shutdown() never interleave
+    ConnectionLimits limits_;
+    RefusalLogLimiter refusals_;
 };
 
 }  // namespace nimbara

@@ -2,228 +2,256 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <functional>
+#include <system_error>
 
 #include "base/unique_fd.h"
 #include "operations/tree_walk.h"
-#include "platform/file_copy.h"
+#include "operations/trusted_folders.h"
+#include "platform/credentials.h"
+#include "platform/file_system.h"
 #include "platform/path_walk.h"
-#include "platform/random_bytes.h"
 
 namespace nimbara {
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr mode_t kFolderMode = 0755;
+constexpr const char* kStopping = "the helper is stopping";
 
 // An item named by its parent folder's descriptor and its name in that folder.
 struct Location {
     UniqueFd parent;
     std::string name;
+    std::string parentPath;
 };
-
-std::string_view relativeTo(const AnchoredPath& p) {
-    std::string_view rest(p.path);
-    rest.remove_prefix(p.root.size());
-    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-    return rest;
-}
 
 std::string parentOf(std::string_view path) {
     size_t slash = path.rfind('/');
     return slash == 0 || slash == std::string_view::npos ? "/" : std::string(path.substr(0, slash));
 }
 
-// Opens a folder named by a trusted absolute path (an allowed root or one of its ancestors),
-// creating it and what is missing above it when asked. Such a path may be a link an
-// administrator made; only what lies below the roots is walked without following links.
-UniqueFd openTrusted(const std::string& path, bool create, int& err) {
-    UniqueFd fd(::open(path.c_str(), kDirFlags));
-    if (fd || errno != ENOENT || !create || path == "/") {
-        if (!fd) err = errno;
-        return fd;
-    }
-    UniqueFd parent = openTrusted(parentOf(path), true, err);
-    if (!parent) return {};
-    if (::mkdir(path.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-        err = errno;
-        return {};
-    }
-    fd.reset(::open(path.c_str(), kDirFlags));
-    if (!fd) err = errno;
-    return fd;
+std::string lastComponent(std::string_view path) {
+    return std::string(path.substr(path.rfind('/') + 1));
 }
 
-// Outcome of reaching the folder an item lies in.
-struct Reached {
-    Location location;
-    int err = 0;                // 0 when location is usable
-    bool createFailed = false;  // a folder could not be made (rather than opened)
-};
-
-// Reaches the parent of `target`; creates missing folders on the way when `create` is set.
-Reached reachParent(const AnchoredPath& target, bool create) {
-    Reached r;
-    std::string_view rest = relativeTo(target);
-    if (rest.empty()) {  // the root itself: its parent is trusted too
-        r.location.parent = openTrusted(parentOf(target.root), create, r.err);
-        r.location.name = target.root.substr(target.root.rfind('/') + 1);
-        r.createFailed = !r.location.parent && create && r.err != ENOTDIR;
-        return r;
+// Reaches the folder that holds `target`, trusting each folder on the way for `caller`;
+// creates missing folders when `create` is set. Throws WalkFailure.
+Location reachParent(const AnchoredPath& target, const Caller& caller, bool create) {
+    std::string_view rest(target.path);
+    rest.remove_prefix(target.root.size());
+    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+    if (rest.empty()) {  // the root itself: its parent is one of the trusted ancestors
+        return {openTrustedFolder(parentOf(target.root), create), lastComponent(target.root),
+                parentOf(target.root)};
     }
     size_t slash = rest.rfind('/');
-    r.location.name = std::string(slash == std::string_view::npos ? rest : rest.substr(slash + 1));
     std::string_view folders = slash == std::string_view::npos ? "" : rest.substr(0, slash);
-    UniqueFd current = openTrusted(target.root, create, r.err);
-    if (!current) {
-        r.createFailed = create && r.err != ENOTDIR;
-        return r;
-    }
-    if (!create) {
-        r.location.parent = openBeneath(current.get(), folders, kDirFlags, r.err);
-        return r;
-    }
-    while (!folders.empty()) {
-        size_t next = folders.find('/');
-        std::string name(folders.substr(0, next));
-        folders = next == std::string_view::npos ? "" : folders.substr(next + 1);
-        if (::mkdirat(current.get(), name.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-            r.err = errno;
-            r.createFailed = true;
-            return r;
-        }
-        // Whatever stands there must be a real folder: a link or a file stops the walk.
-        UniqueFd child(::openat(current.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
-        if (!child) {
-            r.err = errno;
-            return r;
-        }
-        current = std::move(child);
-    }
-    r.location.parent = std::move(current);
-    return r;
+    UniqueFd root = openTrustedFolder(target.root, create);
+    return {walkBelowRoot(root.get(), target.root, folders, caller, create),
+            lastComponent(target.path), parentOf(target.path)};
 }
 
-// "An item exists" follows a final link: a dangling link counts as absent.
+// An item is there, whatever it is: a link counts as itself, never as its target.
 bool exists(const Location& at) {
     struct stat st;
-    return ::fstatat(at.parent.get(), at.name.c_str(), &st, 0) == 0;
-}
-
-std::string hiddenSiblingName(const std::string& name) {
-    unsigned char random[6];
-    if (!fillRandomBytes(random, sizeof random)) {
-        for (auto& b : random) b = static_cast<unsigned char>(::rand());
-    }
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%02x%02x%02x%02x%02x%02x", random[0], random[1],
-                  random[2], random[3], random[4], random[5]);
-    std::string base = name.substr(0, 200);
-    return "." + base + ".nimbara-" + suffix;
+    return ::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 [[noreturn]] void copyFailed(const std::string& message) {
     throw OperationError(OperationError::Kind::copyFailed, message);
 }
 
+[[noreturn]] void removeFailed(const std::string& message) {
+    throw OperationError(OperationError::Kind::removeFailed, message);
+}
+
+// Space on `fd`'s file system that unprivileged users may still fill.
+uint64_t availableBytes(int fd) {
+    struct statvfs vfs;
+    if (::fstatvfs(fd, &vfs) != 0) return UINT64_MAX;  // unknown: let the copy find out
+    return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+// The folder that holds the copy source, reached below /Users as the caller, so that no link
+// on the way is followed and nothing the caller could not reach is read.
+Location reachSource(const Caller& caller, const AnchoredPath& source) {
+    Location at{{}, lastComponent(source.path), parentOf(source.path)};
+    UniqueFd users;
+    try {
+        users = openTrustedFolder(source.root, false);
+    } catch (const WalkFailure& failure) {
+        copyFailed(failure.what());
+    }
+    std::string_view folders(at.parentPath);
+    folders.remove_prefix(std::min(folders.size(), source.root.size()));
+    while (!folders.empty() && folders.front() == '/') folders.remove_prefix(1);
+    int err = 0;
+    try {
+        CallerIdentityScope as(caller);
+        at.parent = openBeneath(users.get(), folders, kLookupFlags, err);
+    } catch (const std::system_error& e) {
+        err = e.code().value();
+    }
+    if (!at.parent || at.name == ".") {
+        copyFailed(fsReason("Cannot read", source.path, at.parent ? EINVAL : err));
+    }
+    return at;
+}
+
 }  // namespace
 
-void copyBundle(const Caller& caller, const AnchoredPath& source, const AnchoredPath& dest) {
-    (void)caller;
-    Reached to = reachParent(dest, /*create=*/true);
-    if (!to.location.parent) {
-        std::string reason = fsReason("Cannot create folder", parentOf(dest.path), to.err);
-        if (to.createFailed) copyFailed("Failed to create parent dir: " + reason);
-        copyFailed(reason);
+std::string copyBundle(const Caller& caller, const AnchoredPath& source, const AnchoredPath& dest,
+                       StagingJournal& journal) {
+    if (stopRequested()) copyFailed(kStopping);
+    Location target;
+    try {
+        target = reachParent(dest, caller, /*create=*/true);
+    } catch (const WalkFailure& failure) {
+        copyFailed(failure.missing ? "Failed to create parent dir: " + std::string(failure.what())
+                                   : failure.what());
     }
-    if (to.location.name == ".") copyFailed(fsReason("Cannot replace", dest.path, EINVAL));
-    Reached from = reachParent(source, /*create=*/false);
-    if (!from.location.parent || from.location.name == ".") {
-        copyFailed(fsReason("Cannot read", source.path, from.err ? from.err : EINVAL));
-    }
+    if (target.name == ".") copyFailed(fsReason("Cannot replace", dest.path, EINVAL));
+    Location from = reachSource(caller, source);
 
-    const Location& target = to.location;
     const int fd = target.parent.get();
+    const std::string staged = stagedNameFor(target.name);
+    const std::string stagedPath = target.parentPath + "/" + staged;
+    try {
+        uint64_t needed = measureTree(caller, from.parent.get(), from.name, source.path);
+        uint64_t available = availableBytes(fd);
+        if (needed > available) {
+            copyFailed(source.path + " needs " + std::to_string(needed) + " bytes, but only " +
+                       std::to_string(available) + " are available at " + target.parentPath);
+        }
+        journal.add({caller.uid, dest.root, stagedPath});
+    } catch (const std::system_error& e) {
+        copyFailed(fsReason("Cannot read", source.path, e.code().value()));
+    } catch (const FsFailure& failure) {
+        copyFailed(failure.what());
+    }
     // The copy is built under a hidden name beside the destination, which it replaces only
     // when complete.
-    std::string staged = hiddenSiblingName(target.name);
     auto discardStaged = [&] {
         try {
-            removeTree(fd, staged, dest.path);
-        } catch (const FsFailure&) {
+            removeTree(fd, staged, stagedPath);
+            journal.remove(stagedPath);
+        } catch (const FsFailure&) {  // left in the journal for the next start
         }
     };
     try {
-        copyTree(from.location.parent.get(), from.location.name, fd, staged, source.path,
-                 dest.path);
+        copyTree(caller, from.parent.get(), from.name, fd, staged, source.path, dest.path,
+                 availableBytes(fd));
     } catch (const FsFailure& failure) {
         discardStaged();
         copyFailed(failure.what());
+    } catch (const std::system_error& e) {
+        discardStaged();
+        copyFailed(fsReason("Cannot read", source.path, e.code().value()));
     }
 
     if (!exists(target)) {
-        if (renameNoReplace(fd, staged.c_str(), fd, target.name.c_str()) != 0) {
-            int err = errno;
+        if (int err = renameNoReplace(fd, staged.c_str(), target.name.c_str())) {
             discardStaged();
             copyFailed(fsReason("Cannot put the copy at", dest.path, err));
         }
-        return;
+        journal.remove(stagedPath);
+        return "";
     }
-    // Swap the complete copy with the old item in one step, then remove the old one.
-    if (renameSwap(fd, staged.c_str(), fd, target.name.c_str()) != 0) {
-        int err = errno;
+    // Swap the complete copy with the old item in one step; from here on the copy has succeeded.
+    if (int err = renameExchange(fd, staged.c_str(), target.name.c_str())) {
         discardStaged();
         copyFailed("Failed to remove existing dest: " + fsReason("Cannot replace", dest.path, err));
     }
     try {
-        removeTree(fd, staged, dest.path);
+        removeTree(fd, staged, stagedPath);
     } catch (const FsFailure& failure) {
-        copyFailed("Failed to remove existing dest: " + std::string(failure.what()));
+        return "Left the replaced item " + stagedPath + " for the next start: " + failure.what();
     }
+    journal.remove(stagedPath);
+    return "";
 }
 
 void removeBundle(const Caller& caller, const AnchoredPath& path) {
-    (void)caller;
-    Reached at = reachParent(path, /*create=*/false);
-    if (!at.location.parent) {
-        if (at.err == ENOENT || at.err == ENOTDIR) return;  // nothing can be there
-        throw OperationError(OperationError::Kind::removeFailed,
-                             fsReason("Cannot reach", path.path, at.err));
-    }
-    if (at.location.name == ".") {
-        throw OperationError(OperationError::Kind::removeFailed,
-                             fsReason("Cannot remove", path.path, EINVAL));
-    }
-    if (!exists(at.location)) return;
+    Location at;
     try {
-        removeTree(at.location.parent.get(), at.location.name, path.path);
+        at = reachParent(path, caller, /*create=*/false);
+    } catch (const WalkFailure& failure) {
+        if (failure.err == ENOENT || failure.err == ENOTDIR) return;  // nothing can be there
+        removeFailed(failure.err == EACCES ? std::string(failure.what())
+                                           : fsReason("Cannot reach", path.path, failure.err));
+    }
+    if (at.name == ".") removeFailed(fsReason("Cannot remove", path.path, EINVAL));
+    if (!exists(at)) return;
+    try {
+        removeTree(at.parent.get(), at.name, path.path);
     } catch (const FsFailure& failure) {
-        throw OperationError(OperationError::Kind::removeFailed, failure.what());
+        removeFailed(failure.what());
     }
 }
 
 void mkdirp(const Caller& caller, const AnchoredPath& path) {
-    (void)caller;
-    Reached at = reachParent(path, /*create=*/true);
-    int err = at.err;
-    if (at.location.parent) {
-        const char* name = at.location.name.c_str();
-        if (::mkdirat(at.location.parent.get(), name, kFolderMode) == 0) return;
-        err = errno;
-        struct stat st;
-        if (err == EEXIST &&
-            ::fstatat(at.location.parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(st.st_mode)) {
-            return;
-        }
-        if (err == EEXIST) err = ENOTDIR;
+    auto fail = [&](const std::string& reason) {
+        throw OperationError(OperationError::Kind::mkdirFailed, reason);
+    };
+    Location at;
+    try {
+        at = reachParent(path, caller, /*create=*/true);
+    } catch (const WalkFailure& failure) {
+        fail(failure.what());
     }
-    throw OperationError(OperationError::Kind::mkdirFailed,
-                         fsReason("Cannot create folder", path.path, err));
+    int err = makeFolder(at.parent.get(), at.name.c_str(), kFolderMode);
+    if (err == 0) return;
+    struct stat st;
+    if (err == EEXIST &&
+        ::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(st.st_mode)) {
+        // A folder already there is used only if no one but root or the caller controls it; a
+        // root itself only has to belong to root.
+        std::string why = path.path != path.root ? distrustBelowRoot(st, path.path, caller)
+                          : st.st_uid == 0
+                              ? ""
+                              : path.path + " is owned by uid " + std::to_string(st.st_uid);
+        if (why.empty()) return;
+        fail(why);
+    }
+    if (err == EEXIST) err = ENOTDIR;
+    fail(fsReason("Cannot create folder", path.path, err));
+}
+
+void sweepLeftovers(StagingJournal& journal,
+                    const std::function<void(const std::string&)>& report) {
+    const std::vector<StagingJournal::Entry> entries = journal.entries();
+    for (const auto& entry : entries) {
+        const std::string& path = entry.path;
+        bool plausible = path.size() > entry.root.size() + 1 &&
+                         path.compare(0, entry.root.size() + 1, entry.root + "/") == 0 &&
+                         isStagedName(lastComponent(path));
+        if (!plausible) {
+            journal.remove(path);
+            continue;
+        }
+        try {
+            Location at = reachParent({entry.root, path}, Caller{entry.caller, 0, {}}, false);
+            if (exists(at)) {
+                removeTree(at.parent.get(), at.name, path);
+                report("Removed leftover " + path);
+            }
+            journal.remove(path);
+        } catch (const WalkFailure& failure) {
+            if (failure.err == ENOENT) {
+                journal.remove(path);
+            } else {
+                report("Cannot remove leftover " + path + ": " + failure.what());
+            }
+        } catch (const FsFailure& failure) {
+            report("Cannot remove leftover " + path + ": " + failure.what());
+        }
+    }
 }
 
 }  // namespace nimbara

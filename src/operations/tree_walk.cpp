@@ -6,31 +6,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "base/sys.h"
 #include "base/unique_fd.h"
-#include "platform/file_copy.h"
+#include "platform/credentials.h"
+#include "platform/file_system.h"
 #include "platform/privacy.h"
 
 namespace nimbara {
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// O_NONBLOCK: an item swapped for a FIFO after it was listed cannot hang the open.
+constexpr int kSourceFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 constexpr mode_t kModeMask = 0755;  // no setuid, setgid, sticky or group/other write
-constexpr size_t kFallbackBuffer = 256 * 1024;
+constexpr size_t kOpenBatch = 256;  // source files of one folder held open at once
+constexpr size_t kHeldLevels = 32;  // folders a removal keeps open; deeper ones are reopened
+constexpr const char* kNotCopyable = "not a regular file, folder or symbolic link";
+constexpr const char* kChangedSize = "it changed size while being copied";
+// Bounded so that a stop request is seen between chunks even on a slow disk.
+constexpr uint64_t kChunkBytes = uint64_t{256} << 20;
+
+std::atomic<bool> stopping{false};
 
 struct DirCloser {
     void operator()(DIR* d) const { ::closedir(d); }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-constexpr const char* kNotCopyable = "not a regular file, folder or symbolic link";
-
-std::string tooDeep() {
-    return "folders nested more than " + std::to_string(kMaxTreeDepth) + " levels deep";
-}
 
 [[noreturn]] void fail(const std::string& what, const std::string& path, int err = errno) {
     throw FsFailure(what, path, err);
@@ -38,6 +44,14 @@ std::string tooDeep() {
 
 [[noreturn]] void fail(const std::string& what, const std::string& path, const std::string& cause) {
     throw FsFailure(what, path, cause);
+}
+
+void checkStop(const std::string& path) {
+    if (stopRequested()) fail("Cannot copy", path, "the helper is stopping");
+}
+
+std::string tooDeep() {
+    return "folders nested more than " + std::to_string(kMaxCopyDepth) + " levels deep";
 }
 
 // A directory stream that takes over `fd`; dirfd() of it stays usable for *at calls.
@@ -62,137 +76,281 @@ const dirent* nextEntry(DIR* dir, const std::string& path) {
     }
 }
 
-void copyBytes(int src, int dst, const std::string& srcPath) {
-    for (;;) {
-        ssize_t n = copyFileRange(src, dst, size_t{1} << 30);
-        if (n > 0) continue;
-        if (n == 0) return;
-        if (errno == EINTR) continue;
-        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-            fail("Cannot copy", srcPath);
-        }
-        break;  // the kernel cannot do it for this pair: copy through a buffer
+// The entry's type as S_IFMT bits, from the listing when it says, else from the item itself.
+mode_t entryType(int dir, const dirent* e, const std::string& path) {
+    switch (e->d_type) {
+        case DT_DIR:
+            return S_IFDIR;
+        case DT_REG:
+            return S_IFREG;
+        case DT_LNK:
+            return S_IFLNK;
+        case DT_UNKNOWN:
+            break;
+        default:
+            return S_IFIFO;  // any other kind: not copyable
     }
-    std::vector<char> buf(kFallbackBuffer);
-    for (;;) {
-        ssize_t n = readSome(src, buf.data(), buf.size());
-        if (n < 0) fail("Cannot read", srcPath);
-        if (n == 0) return;
-        if (!writeAll(dst, std::string_view(buf.data(), static_cast<size_t>(n)))) {
-            fail("Cannot copy", srcPath);
-        }
-    }
+    struct stat st;
+    if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
+    return st.st_mode & S_IFMT;
 }
 
+std::string readLink(int dir, const char* name, const std::string& path) {
+    std::string target(PATH_MAX + 1, '\0');
+    ssize_t n = ::readlinkat(dir, name, target.data(), target.size());
+    if (n < 0) fail("Cannot read link", path);
+    if (static_cast<size_t>(n) >= target.size()) fail("Cannot read link", path, ENAMETOOLONG);
+    target.resize(static_cast<size_t>(n));
+    return target;
+}
+
+// Opens a listed regular file or folder for reading and makes sure it still is one.
+UniqueFd openSource(int dir, const char* name, mode_t type, const std::string& path,
+                    struct stat& st) {
+    UniqueFd fd(::openat(dir, name, kSourceFlags | (type == S_IFDIR ? O_DIRECTORY : 0)));
+    if (!fd || ::fstat(fd.get(), &st) != 0) fail("Cannot open", path);
+    if ((st.st_mode & S_IFMT) != type) fail("Cannot copy", path, kNotCopyable);
+    return fd;
+}
+
+uint64_t allocatedBytes(const struct stat& st) {
+    return static_cast<uint64_t>(st.st_blocks) * 512;
+}
+
+// Copies exactly the size the file had when it was opened; a file that grew or shrank meanwhile
+// fails the copy.
+void copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath) {
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const bool sparse = allocatedBytes(st) < size;
+    for (uint64_t offset = 0; offset < size;) {
+        uint64_t end = size;
+        if (sparse) {  // copy only the data; the holes between stay holes
+            off_t data = ::lseek(src, static_cast<off_t>(offset), SEEK_DATA);
+            if (data < 0 && errno == ENXIO) break;
+            off_t hole = data < 0 ? -1 : ::lseek(src, data, SEEK_HOLE);
+            if (hole < 0) fail("Cannot read", srcPath);
+            offset = static_cast<uint64_t>(data);
+            end = std::min(size, static_cast<uint64_t>(hole));
+            if (offset >= end) break;
+        }
+        for (; offset < end; offset += std::min(end - offset, kChunkBytes)) {
+            checkStop(srcPath);
+            int err = copyFileRange(src, dst, offset, std::min(end - offset, kChunkBytes));
+            if (err == EOVERFLOW) fail("Cannot copy", srcPath, kChangedSize);
+            if (err != 0) fail("Cannot copy", srcPath, err);
+        }
+    }
+    if (sparse && ::ftruncate(dst, static_cast<off_t>(size)) != 0) fail("Cannot copy", srcPath);
+    char probe;
+    ssize_t more = ::pread(src, &probe, 1, static_cast<off_t>(size));
+    if (more < 0) fail("Cannot read", srcPath);
+    if (more > 0) fail("Cannot copy", srcPath, kChangedSize);
+}
+
+struct SourceFile {
+    std::string name;
+    UniqueFd fd;
+    struct stat st;
+};
+
+// A folder being copied. A subfolder's frame starts with neither descriptor: its source is
+// opened as the caller together with its first entries, its copy made as the helper afterwards.
 struct CopyFrame {
-    DirPtr listing;  // the source folder
+    DirPtr listing;  // the source folder, opened as the caller
     UniqueFd dst;
-    mode_t mode;
     std::string srcPath;
     std::string dstPath;
+    std::string name = {};  // in the parent folders, for a frame not yet opened
+    int parentSrc = -1;     // held open by the parent frame
+    int parentDst = -1;
+    bool listed = false;
+    std::vector<std::string> folders = {};  // subfolders still to copy
+    size_t next = 0;
 };
 
 class TreeCopier {
   public:
-    // Copies one item; a folder is opened and pushed for its entries to be copied later.
-    void copyItem(int srcDir, const char* name, int dstDir, const char* dstName,
-                  const std::string& srcPath, const std::string& dstPath) {
-        struct stat st;
-        if (::fstatat(srcDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", srcPath);
-        if (S_ISLNK(st.st_mode)) return copyLink(srcDir, name, dstDir, dstName, srcPath, dstPath);
-        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-            fail("Cannot copy", srcPath, kNotCopyable);
-        }
-        // O_NONBLOCK: should the item be swapped for a FIFO meanwhile, opening it cannot hang.
-        int flags = (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
-                    O_CLOEXEC;
-        UniqueFd src(::openat(srcDir, name, flags));
-        struct stat opened;
-        if (!src || ::fstat(src.get(), &opened) != 0) fail("Cannot open", srcPath);
-        if (opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) {
-            fail("Cannot copy", srcPath, ESTALE);  // replaced while we looked at it
-        }
-        if (S_ISREG(st.st_mode)) return copyFile(src.get(), dstDir, dstName, st, srcPath, dstPath);
-        if (frames_.size() >= kMaxTreeDepth) fail("Cannot copy", srcPath, tooDeep());
-        if (::mkdirat(dstDir, dstName, 0700) != 0) fail("Cannot create folder", dstPath);
-        UniqueFd dst(::openat(dstDir, dstName, kDirFlags));
-        if (!dst) fail("Cannot open folder", dstPath);
-        frames_.push_back(
-            {listDirectory(std::move(src), srcPath), std::move(dst), st.st_mode, srcPath, dstPath});
-    }
+    TreeCopier(const Caller& caller, uint64_t spaceBytes) : caller_(caller), space_(spaceBytes) {}
 
-    void run() {
-        while (!frames_.empty()) {
-            CopyFrame& top = frames_.back();
-            const dirent* e = nextEntry(top.listing.get(), top.srcPath);
-            if (!e) {
-                if (::fchmod(top.dst.get(), top.mode & kModeMask) != 0) {
-                    fail("Cannot set permissions of", top.dstPath);
-                }
-                frames_.pop_back();
-                continue;
+    void copyTop(int srcDir, const std::string& name, int dstDir, const std::string& dstName,
+                 const std::string& srcPath, const std::string& dstPath) {
+        struct stat st;
+        UniqueFd src;
+        std::string target;
+        {
+            CallerIdentityScope as(caller_);
+            if (::fstatat(srcDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                fail("Cannot read", srcPath);
             }
-            std::string srcPath = top.srcPath + "/" + e->d_name;
-            std::string dstPath = top.dstPath + "/" + e->d_name;
-            copyItem(::dirfd(top.listing.get()), e->d_name, top.dst.get(), e->d_name, srcPath,
-                     dstPath);
+            mode_t type = st.st_mode & S_IFMT;
+            if (type == S_IFLNK) {
+                target = readLink(srcDir, name.c_str(), srcPath);
+            } else if (type == S_IFREG || type == S_IFDIR) {
+                src = openSource(srcDir, name.c_str(), type, srcPath, st);
+            } else {
+                fail("Cannot copy", srcPath, kNotCopyable);
+            }
         }
+        if (!src) {
+            if (::symlinkat(target.c_str(), dstDir, dstName.c_str()) != 0) {
+                fail("Cannot create link", dstPath);
+            }
+            return;
+        }
+        if (S_ISREG(st.st_mode)) {
+            UniqueFd dst =
+                copyFile({name, std::move(src), st}, dstDir, dstName.c_str(), srcPath, dstPath);
+            settle(dst.get(), st.st_mode, dstPath);
+            return;
+        }
+        // The top folder stays private (0700) until it is complete.
+        if (::mkdirat(dstDir, dstName.c_str(), 0700) != 0) fail("Cannot create folder", dstPath);
+        UniqueFd dst(::openat(dstDir, dstName.c_str(), kDirFlags));
+        if (!dst) fail("Cannot open folder", dstPath);
+        if (int err = dropInheritedAccess(dst.get())) fail("Cannot set access of", dstPath, err);
+        int topFd = dst.get();
+        CopyFrame frame{listDirectory(std::move(src), srcPath), std::move(dst), srcPath, dstPath};
+        frames_.push_back(std::move(frame));
+        // The frame keeps the descriptor open until run() has popped it; settle it afterwards
+        // through a descriptor of its own.
+        UniqueFd top(::fcntl(topFd, F_DUPFD_CLOEXEC, 0));
+        if (!top) fail("Cannot open folder", dstPath);
+        run();
+        settle(top.get(), st.st_mode, dstPath);
     }
 
   private:
-    static void copyLink(int srcDir, const char* name, int dstDir, const char* dstName,
-                         const std::string& srcPath, const std::string& dstPath) {
-        std::vector<char> target(PATH_MAX + 1);
-        ssize_t n = ::readlinkat(srcDir, name, target.data(), target.size());
-        if (n < 0) fail("Cannot read link", srcPath);
-        if (static_cast<size_t>(n) >= target.size())
-            fail("Cannot read link", srcPath, ENAMETOOLONG);
-        target[static_cast<size_t>(n)] = '\0';
-        if (::symlinkat(target.data(), dstDir, dstName) != 0) fail("Cannot create link", dstPath);
-    }
-
-    static void copyFile(int src, int dstDir, const char* dstName, const struct stat& st,
-                         const std::string& srcPath, const std::string& dstPath) {
-        int err = 0;
-        UniqueFd dst = cloneFile(src, dstDir, dstName, err);
-        if (!dst && err != ENOTSUP) fail("Cannot copy", srcPath, err);
-        if (!dst) {
-            dst.reset(::openat(dstDir, dstName,
-                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (!dst) fail("Cannot create", dstPath);
-            copyBytes(src, dst.get(), srcPath);
-        }
-        if (!clearCopiedMetadata(dst.get()) || ::fchmod(dst.get(), st.st_mode & kModeMask) != 0) {
-            fail("Cannot set permissions of", dstPath);
+    void run() {
+        while (!frames_.empty()) {
+            CopyFrame& top = frames_.back();
+            if (!top.listed) {
+                copyEntries(top);
+                top.listed = true;
+            }
+            if (top.next == top.folders.size()) {
+                frames_.pop_back();
+                continue;
+            }
+            enterFolder(top, top.folders[top.next++]);
         }
     }
 
+    // Copies the files and links of a folder and notes its subfolders. Sources are opened as
+    // the caller in batches; everything is created as the helper.
+    void copyEntries(CopyFrame& frame) {
+        std::vector<SourceFile> files;
+        std::vector<std::pair<std::string, std::string>> links;
+        for (bool more = true; more;) {
+            more = false;
+            struct stat folder;
+            {
+                CallerIdentityScope as(caller_);
+                if (!frame.listing) {
+                    UniqueFd src = openSource(frame.parentSrc, frame.name.c_str(), S_IFDIR,
+                                              frame.srcPath, folder);
+                    frame.listing = listDirectory(std::move(src), frame.srcPath);
+                }
+                int dir = ::dirfd(frame.listing.get());
+                while (const dirent* e = nextEntry(frame.listing.get(), frame.srcPath)) {
+                    std::string path = frame.srcPath + "/" + e->d_name;
+                    checkStop(path);
+                    mode_t type = entryType(dir, e, path);
+                    if (type == S_IFDIR) {
+                        frame.folders.emplace_back(e->d_name);
+                    } else if (type == S_IFLNK) {
+                        links.emplace_back(e->d_name, readLink(dir, e->d_name, path));
+                    } else if (type == S_IFREG) {
+                        struct stat st;
+                        UniqueFd fd = openSource(dir, e->d_name, S_IFREG, path, st);
+                        files.push_back({e->d_name, std::move(fd), st});
+                        if (files.size() == kOpenBatch) {
+                            more = true;
+                            break;
+                        }
+                    } else {
+                        fail("Cannot copy", path, kNotCopyable);
+                    }
+                }
+            }
+            if (!frame.dst) makeFolder(frame, folder.st_mode);
+            for (const auto& [name, target] : links) {
+                if (::symlinkat(target.c_str(), frame.dst.get(), name.c_str()) != 0) {
+                    fail("Cannot create link", frame.dstPath + "/" + name);
+                }
+            }
+            for (SourceFile& file : files) {
+                copyFile(file, frame.dst.get(), file.name.c_str(), frame.srcPath + "/" + file.name,
+                         frame.dstPath + "/" + file.name);
+            }
+            links.clear();
+            files.clear();
+        }
+    }
+
+    void enterFolder(CopyFrame& parent, const std::string& name) {
+        std::string srcPath = parent.srcPath + "/" + name;
+        checkStop(srcPath);
+        if (frames_.size() >= kMaxCopyDepth) fail("Cannot copy", srcPath, tooDeep());
+        CopyFrame frame{{},
+                        {},
+                        std::move(srcPath),
+                        parent.dstPath + "/" + name,
+                        name,
+                        ::dirfd(parent.listing.get()),
+                        parent.dst.get()};
+        frames_.push_back(std::move(frame));
+    }
+
+    // Inside the private top folder, folders can take their final mode at once.
+    static void makeFolder(CopyFrame& frame, mode_t mode) {
+        if (::mkdirat(frame.parentDst, frame.name.c_str(), mode & kModeMask) != 0) {
+            fail("Cannot create folder", frame.dstPath);
+        }
+        frame.dst.reset(::openat(frame.parentDst, frame.name.c_str(), kDirFlags));
+        if (!frame.dst) fail("Cannot open folder", frame.dstPath);
+    }
+
+    UniqueFd copyFile(const SourceFile& file, int dstDir, const char* dstName,
+                      const std::string& srcPath, const std::string& dstPath) {
+        written_ += allocatedBytes(file.st);
+        if (written_ > space_) {
+            fail("Cannot copy", srcPath,
+                 "not enough space: the copy needs more than the " + std::to_string(space_) +
+                     " bytes available");
+        }
+        UniqueFd dst;
+        // A file with holes is copied by its data ranges, so the holes stay holes.
+        if (allocatedBytes(file.st) >= static_cast<uint64_t>(file.st.st_size)) {
+            int err = cloneFile(file.fd.get(), dstDir, dstName, dst);
+            if (err == 0) {
+                struct stat st;
+                if (::fstat(dst.get(), &st) != 0) fail("Cannot copy", srcPath);
+                if (st.st_size != file.st.st_size) fail("Cannot copy", srcPath, kChangedSize);
+                if (::fchmod(dst.get(), file.st.st_mode & kModeMask) != 0) {
+                    fail("Cannot set permissions of", dstPath);
+                }
+                return dst;
+            }
+            if (err != ENOTSUP) fail("Cannot copy", srcPath, err);
+        }
+        dst.reset(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           file.st.st_mode & kModeMask));
+        if (!dst) fail("Cannot create", dstPath);
+        copyFileContents(file.fd.get(), dst.get(), file.st, srcPath);
+        return dst;
+    }
+
+    // Gives a top item its final mode, with no access inherited from the folder it is in.
+    static void settle(int fd, mode_t mode, const std::string& path) {
+        if (int err = dropInheritedAccess(fd)) fail("Cannot set access of", path, err);
+        if (::fchmod(fd, mode & kModeMask) != 0) fail("Cannot set permissions of", path);
+    }
+
+    const Caller& caller_;
+    const uint64_t space_;
+    uint64_t written_ = 0;
     std::vector<CopyFrame> frames_;
 };
-
-struct RemoveFrame {
-    DirPtr listing;
-    std::string name;
-    std::string path;
-    bool retried = false;  // emptied a second time already
-};
-
-bool isDirectoryEntry(int dir, const dirent* e, const std::string& path) {
-    if (e->d_type != DT_UNKNOWN) return e->d_type == DT_DIR;
-    struct stat st;
-    if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
-    return S_ISDIR(st.st_mode);
-}
-
-// Opens a folder to empty it, refusing links and other file systems.
-RemoveFrame openForRemoval(int parent, const std::string& name, const std::string& path,
-                           dev_t device) {
-    UniqueFd fd(::openat(parent, name.c_str(), kDirFlags));
-    struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0) fail("Cannot open folder", path);
-    if (st.st_dev != device) fail("Cannot remove", path, EXDEV);
-    return {listDirectory(std::move(fd), path), name, path};
-}
 
 }  // namespace
 
@@ -200,48 +358,150 @@ std::string fsReason(const std::string& what, const std::string& path, int err) 
     return what + " " + path + ": " + errnoText(err) + privacyNote(err, path);
 }
 
-void copyTree(int srcDir, const std::string& name, int dstDir, const std::string& dstName,
-              const std::string& srcPath, const std::string& dstPath) {
-    TreeCopier copier;
-    copier.copyItem(srcDir, name.c_str(), dstDir, dstName.c_str(), srcPath, dstPath);
-    copier.run();
+void requestStop() {
+    stopping.store(true);
 }
 
-void removeTree(int dir, const std::string& name, const std::string& path) {
+bool stopRequested() {
+    return stopping.load(std::memory_order_relaxed);
+}
+
+uint64_t measureTree(const Caller& caller, int srcDir, const std::string& name,
+                     const std::string& srcPath) {
+    CallerIdentityScope as(caller);
     struct stat st;
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot remove", path);
+    if (::fstatat(srcDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        fail("Cannot read", srcPath);
+    uint64_t total = allocatedBytes(st);
+    if (!S_ISDIR(st.st_mode)) {
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+            fail("Cannot copy", srcPath, kNotCopyable);
+        }
+        return total;
+    }
+    struct Level {
+        DirPtr listing;
+        std::string path;
+    };
+    std::vector<Level> levels;
+    UniqueFd top(::openat(srcDir, name.c_str(), kDirFlags | O_NONBLOCK));
+    if (!top) fail("Cannot open", srcPath);
+    levels.push_back({listDirectory(std::move(top), srcPath), srcPath});
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        const dirent* e = nextEntry(level.listing.get(), level.path);
+        if (!e) {
+            levels.pop_back();
+            continue;
+        }
+        std::string path = level.path + "/" + e->d_name;
+        checkStop(path);
+        int dir = ::dirfd(level.listing.get());
+        if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
+        total += allocatedBytes(st);
+        if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) continue;
+        if (!S_ISDIR(st.st_mode)) fail("Cannot copy", path, kNotCopyable);
+        if (levels.size() >= kMaxCopyDepth) fail("Cannot copy", path, tooDeep());
+        UniqueFd sub(::openat(dir, e->d_name, kDirFlags | O_NONBLOCK));
+        if (!sub) fail("Cannot open", path);
+        levels.push_back({listDirectory(std::move(sub), path), std::move(path)});
+    }
+    return total;
+}
+
+void copyTree(const Caller& caller, int srcDir, const std::string& name, int dstDir,
+              const std::string& dstName, const std::string& srcPath, const std::string& dstPath,
+              uint64_t spaceBytes) {
+    TreeCopier(caller, spaceBytes).copyTop(srcDir, name, dstDir, dstName, srcPath, dstPath);
+}
+
+namespace {
+
+// One folder on the way down a removal. Only the deepest kHeldLevels keep their listing open;
+// a folder above them is reopened through ".." and must be the one that was left.
+struct RemoveLevel {
+    std::string name;
+    dev_t dev;
+    ino_t ino;
+    size_t pathLength;  // of the removal's path text up to and including this folder
+    DirPtr listing;
+    bool retried;  // emptied a second time already
+};
+
+RemoveLevel openForRemoval(int parent, const char* name, dev_t device, std::string& path) {
+    UniqueFd fd(::openat(parent, name, kDirFlags));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0) fail("Cannot open folder", path);
+    if (st.st_dev != device) fail("Cannot remove", path, EXDEV);  // another file system
+    return {name, st.st_dev, st.st_ino, path.size(), listDirectory(std::move(fd), path), false};
+}
+
+bool isFolder(int dir, const dirent* e, const std::string& path) {
+    if (e->d_type != DT_UNKNOWN) return e->d_type == DT_DIR;
+    struct stat st;
+    if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
+    return S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+void removeTree(int dir, const std::string& name, const std::string& path) {
+    struct stat parentSt, st;
+    if (::fstat(dir, &parentSt) != 0 ||
+        ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        fail("Cannot remove", path);
+    }
+    // Everything removed lies on the parent's file system: a mount point is never entered.
+    const dev_t device = parentSt.st_dev;
+    if (st.st_dev != device) fail("Cannot remove", path, EXDEV);
     if (!S_ISDIR(st.st_mode)) {
         if (::unlinkat(dir, name.c_str(), 0) != 0) fail("Cannot remove", path);
         return;
     }
-    const dev_t device = st.st_dev;
-    std::vector<RemoveFrame> frames;
-    frames.push_back(openForRemoval(dir, name, path, device));
-    while (!frames.empty()) {
-        RemoveFrame& top = frames.back();
-        const dirent* e = nextEntry(top.listing.get(), top.path);
-        if (!e) {
-            RemoveFrame done = std::move(frames.back());
-            frames.pop_back();
-            int parent = frames.empty() ? dir : ::dirfd(frames.back().listing.get());
-            if (::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0) {
-                // An entry may appear meanwhile (the Finder writes .DS_Store): empty it once more.
-                if (errno != ENOTEMPTY || done.retried) fail("Cannot remove folder", done.path);
-                frames.push_back(openForRemoval(parent, done.name, done.path, device));
-                frames.back().retried = true;
-            }
-            continue;
-        }
+    std::string current = path;
+    std::vector<RemoveLevel> levels;
+    levels.push_back(openForRemoval(dir, name.c_str(), device, current));
+    while (!levels.empty()) {
+        RemoveLevel& top = levels.back();
+        current.resize(top.pathLength);
         int topFd = ::dirfd(top.listing.get());
-        std::string childPath = top.path + "/" + e->d_name;
-        if (!isDirectoryEntry(topFd, e, childPath)) {
-            if (::unlinkat(topFd, e->d_name, 0) != 0) fail("Cannot remove", childPath);
+        if (const dirent* e = nextEntry(top.listing.get(), current)) {
+            current.append("/").append(e->d_name);
+            if (!isFolder(topFd, e, current)) {
+                if (::unlinkat(topFd, e->d_name, 0) != 0) fail("Cannot remove", current);
+                continue;
+            }
+            levels.push_back(openForRemoval(topFd, e->d_name, device, current));
+            if (levels.size() > kHeldLevels)
+                levels[levels.size() - 1 - kHeldLevels].listing.reset();
             continue;
         }
-        if (frames.size() >= kMaxTreeDepth) {
-            fail("Cannot remove", childPath, tooDeep());
+        RemoveLevel done = std::move(levels.back());
+        levels.pop_back();
+        int parent = dir;
+        if (!levels.empty()) {
+            RemoveLevel& up = levels.back();
+            if (!up.listing) {
+                UniqueFd fd(::openat(::dirfd(done.listing.get()), "..", kDirFlags));
+                struct stat upSt;
+                current.resize(up.pathLength);
+                if (!fd || ::fstat(fd.get(), &upSt) != 0) fail("Cannot open folder", current);
+                if (upSt.st_dev != up.dev || upSt.st_ino != up.ino) {
+                    fail("Cannot remove", current, "it was moved while being removed");
+                }
+                up.listing = listDirectory(std::move(fd), current);
+            }
+            parent = ::dirfd(up.listing.get());
         }
-        frames.push_back(openForRemoval(topFd, e->d_name, childPath, device));
+        current.resize(done.pathLength);
+        if (::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0) {
+            // An entry may appear meanwhile (a file manager writes its folder settings): list
+            // the folder and empty it once more.
+            if (errno != ENOTEMPTY || done.retried) fail("Cannot remove folder", current);
+            done.retried = true;
+            ::rewinddir(done.listing.get());
+            levels.push_back(std::move(done));
+        }
     }
 }
 

@@ -1,15 +1,22 @@
-// Copying and removing whole trees through directory descriptors: never following a symbolic
-// link, never recursing on the call stack, never holding more than two descriptors per
-// level of depth, and never going deeper than kMaxTreeDepth. Failures are reported as FsFailure.
-// Called only from the operation queue.
+// Copying, measuring and removing whole trees through directory descriptors: never following a
+// symbolic link, never recursing on the call stack, with a bounded number of descriptors.
+// Copies go at most kMaxCopyDepth levels deep; removal has no depth limit. Sources are read with
+// the caller's file-system identity, everything created is the helper's. Failures are reported
+// as FsFailure. Called only from the operation queue.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
+#include "platform/caller.h"
+
 namespace nimbara {
 
-inline constexpr size_t kMaxTreeDepth = 128;
+// Plug-in bundles are a few levels deep; two descriptors are held per level while copying.
+inline constexpr size_t kMaxCopyDepth = 128;
 
 // The reason a step failed, for people: "<what> <path>: <cause>", e.g.
 // "Cannot create folder /Library/Audio/Plug-Ins/VST3/x: Not a directory".
@@ -18,20 +25,32 @@ std::string fsReason(const std::string& what, const std::string& path, int err);
 // A file-system step that failed; what() is its reason text.
 class FsFailure : public std::runtime_error {
   public:
+    explicit FsFailure(const std::string& reason) : std::runtime_error(reason) {}
     FsFailure(const std::string& what, const std::string& path, int err)
         : std::runtime_error(fsReason(what, path, err)) {}
     FsFailure(const std::string& what, const std::string& path, const std::string& cause)
         : std::runtime_error(what + " " + path + ": " + cause) {}
 };
 
-// Copies the item `name` in `srcDir` to the new name `dstName` in `dstDir`: regular files (in
-// the kernel), folders and symbolic links (as links); anything else fails. Modes are kept
-// masked with 0755; nothing else is carried over. `srcPath`/`dstPath` name the items in texts.
-void copyTree(int srcDir, const std::string& name, int dstDir, const std::string& dstName,
-              const std::string& srcPath, const std::string& dstPath);
+// Asks running and later tree work to give up at its next step (the helper is stopping).
+void requestStop();
+bool stopRequested();
 
-// Removes the item `name` in `dir`; a folder with all it holds. Links are removed as links,
-// never followed; a folder on another file system is not entered and fails the removal.
+// Bytes the item `name` in `srcDir` occupies, a folder with all it holds, read as `caller`.
+// Fails on items that cannot be copied and on trees deeper than kMaxCopyDepth.
+uint64_t measureTree(const Caller& caller, int srcDir, const std::string& name,
+                     const std::string& srcPath);
+
+// Copies the item `name` in `srcDir` to the new name `dstName` in `dstDir`: regular files
+// (exactly the size they had when opened, holes kept), folders and symbolic links (as links);
+// anything else fails. Modes are kept masked with 0755; nothing else is carried over. Fails
+// when more than `spaceBytes` would be written. `srcPath`/`dstPath` name the items in texts.
+void copyTree(const Caller& caller, int srcDir, const std::string& name, int dstDir,
+              const std::string& dstName, const std::string& srcPath, const std::string& dstPath,
+              uint64_t spaceBytes);
+
+// Removes the item `name` in `dir`; a folder with all it holds, at any depth. Links are removed
+// as links, never followed; nothing on a file system other than `dir`'s is touched.
 void removeTree(int dir, const std::string& name, const std::string& path);
 
 }  // namespace nimbara

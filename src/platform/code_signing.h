@@ -1,19 +1,28 @@
 // The operating system's code-signing service as the client check uses it: does the running
-// process behind a connection satisfy a requirement text? Every failure answers false; nothing
-// is cached; the requirement is compiled on every call. Stateless; any thread.
+// process behind a connection satisfy a requirement text? Nothing is cached; the requirement is
+// compiled on every call. Stateless; any thread.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "platform/peer_identity.h"
 
 namespace nimbara {
 
+// The outcome of a check. couldNotCheck means the check did not run to its end because
+// descriptors or memory ran out; it says nothing about the peer, and `reason` says what ran out.
+struct ProcessCheck {
+    enum class Result { valid, invalid, couldNotCheck };
+    Result result = Result::invalid;
+    std::string reason;
+};
+
 // Prepares the service (crypto library set-up) so the first connection does not pay for it.
 void warmUpCodeSigning();
 
-// True only when `peer` is still the same live process and its executable is validly signed
-// and satisfies `requirementText`.
-bool processSatisfiesRequirement(const PeerProcess& peer, std::string_view requirementText);
+// valid only when `peer` is still the same live process and its executable is validly signed
+// and satisfies `requirementText`; invalid when the check ran and any of that failed.
+ProcessCheck processSatisfiesRequirement(const PeerProcess& peer, std::string_view requirementText);
 
 }  // namespace nimbara

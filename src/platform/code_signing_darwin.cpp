@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "base/sys.h"
+
 #include "platform/code_signing.h"
 
 namespace nimbara {
@@ -39,25 +41,32 @@ CFOwned<SecRequirementRef> compile(std::string_view text) {
     return requirement;
 }
 
-// The running process named by the audit token; null when it has exited, its pid was reused
-// or it exec'd since the token was taken.
-CFOwned<SecCodeRef> guestFor(const PeerProcess& peer) {
+constexpr const char* kOutOfMemory = "the code-signing service ran out of memory";
+
+ProcessCheck invalid() {
+    return {ProcessCheck::Result::invalid, {}};
+}
+
+ProcessCheck outOfMemory() {
+    return {ProcessCheck::Result::couldNotCheck, kOutOfMemory};
+}
+
+// The running process named by the audit token. The status is not errSecSuccess when it has
+// exited, its pid was reused or it exec'd since the token was taken; errSecAllocate when
+// memory ran out.
+OSStatus guestFor(const PeerProcess& peer, CFOwned<SecCodeRef>& code) {
     CFOwned<CFDataRef> token(CFDataCreate(kCFAllocatorDefault,
                                           reinterpret_cast<const UInt8*>(peer.auditToken.data()),
                                           sizeof peer.auditToken));
-    if (!token.get()) return {};
+    if (!token.get()) return errSecAllocate;
     const void* keys[] = {kSecGuestAttributeAudit};
     const void* values[] = {token.get()};
     CFOwned<CFDictionaryRef> attributes(CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1,
                                                            &kCFTypeDictionaryKeyCallBacks,
                                                            &kCFTypeDictionaryValueCallBacks));
-    CFOwned<SecCodeRef> code;
-    if (!attributes.get() ||
-        SecCodeCopyGuestWithAttributes(nullptr, attributes.get(), kSecCSDefaultFlags, code.out()) !=
-            errSecSuccess) {
-        return {};
-    }
-    return code;
+    if (!attributes.get()) return errSecAllocate;
+    return SecCodeCopyGuestWithAttributes(nullptr, attributes.get(), kSecCSDefaultFlags,
+                                          code.out());
 }
 
 }  // namespace
@@ -67,17 +76,28 @@ void warmUpCodeSigning() {
     compile("anchor apple");
 }
 
-bool processSatisfiesRequirement(const PeerProcess& peer, std::string_view requirementText) {
-    if (peer.pid < 1) return false;
-    CFOwned<SecCodeRef> code = guestFor(peer);
-    if (!code.get()) return false;
+ProcessCheck processSatisfiesRequirement(const PeerProcess& peer,
+                                         std::string_view requirementText) {
+    if (peer.pid < 1) {
+        if (isResourceShortage(peer.pinError)) {
+            return {ProcessCheck::Result::couldNotCheck,
+                    "cannot read the process's audit token: " + errnoText(peer.pinError)};
+        }
+        return invalid();
+    }
+    CFOwned<SecCodeRef> code;
+    OSStatus found = guestFor(peer, code);
+    if (found == errSecAllocate) return outOfMemory();
+    if (found != errSecSuccess || !code.get()) return invalid();
     CFOwned<SecRequirementRef> requirement = compile(requirementText);  // compiled every time
-    if (!requirement.get()) return false;
+    if (!requirement.get()) return invalid();
     // No kSecCSConsiderExpiration: a signature time-stamped while its certificate was valid
     // stays valid after the certificate expires. No network: a check never waits on a server.
-    // The check answers true or false; the error details are not asked for.
-    return SecCodeCheckValidityWithErrors(code.get(), kSecCSNoNetworkAccess, requirement.get(),
-                                          nullptr) == errSecSuccess;
+    // Only the verdict is used; the error details are not asked for.
+    OSStatus verdict = SecCodeCheckValidityWithErrors(code.get(), kSecCSNoNetworkAccess,
+                                                      requirement.get(), nullptr);
+    if (verdict == errSecAllocate) return outOfMemory();
+    return verdict == errSecSuccess ? ProcessCheck{ProcessCheck::Result::valid, {}} : invalid();
 }
 
 }  // namespace nimbara

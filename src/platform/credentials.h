@@ -1,7 +1,12 @@
-// Acting for the caller in the file system: while a CallerIdentityScope lives, the calling
-// thread's file-system credentials are the caller's (uid, gid, groups), so what it opens is what
-// the caller could open itself. Other threads are not affected. One scope per thread at a time.
+// Acting for a caller on the current thread: for the life of a CallerIdentityScope, file-system
+// permission checks made by this thread are the caller's (uid, gid and supplementary groups),
+// so the helper reads only what the caller could read itself. Other threads are unaffected.
+// Construct and destroy on the same thread; scopes do not nest.
 #pragma once
+
+#include <sys/types.h>
+
+#include <vector>
 
 #include "platform/caller.h"
 
@@ -9,12 +14,21 @@ namespace nimbara {
 
 class CallerIdentityScope {
   public:
-    // Switches the calling thread to `caller`. Throws std::system_error when it cannot.
+    // Switches this thread's file-system identity to `caller` (nothing to do for root).
+    // Throws std::system_error when the switch cannot be made; the thread is then root again.
     explicit CallerIdentityScope(const Caller& caller);
-    // Restores root; a failure to restore is a broken invariant and aborts.
+    // Back to root; a failure to switch back is a broken invariant and aborts.
     ~CallerIdentityScope();
     CallerIdentityScope(const CallerIdentityScope&) = delete;
     CallerIdentityScope& operator=(const CallerIdentityScope&) = delete;
+
+  private:
+    bool switched_ = false;
+    std::vector<gid_t> savedGroups_;  // the thread's groups before the switch
 };
+
+// True for groups whose members can act as root anyway, so that a folder writable by such a
+// group is as safe as one writable by root alone.
+bool isAdministratorGroup(gid_t gid);
 
 }  // namespace nimbara

@@ -24,7 +24,7 @@ UniqueFd openBeneathByComponents(int dirFd, std::string_view relative, int flags
             err = EXDEV;
             return {};
         }
-        int stepFlags = relative.empty() ? flags : (O_RDONLY | O_DIRECTORY);
+        int stepFlags = relative.empty() ? flags : kLookupFlags;
         UniqueFd next(::openat(current.get(), name.c_str(), stepFlags | O_NOFOLLOW | O_CLOEXEC));
         if (!next) {
             err = errno;

@@ -10,13 +10,17 @@
 
 namespace nimbara {
 
+// Opens a folder for lookups below it only: search permission is enough, reading is not needed.
+extern const int kLookupFlags;
+
 // Opens `relative` (components joined by single '/', no leading '/', empty = `dirFd` itself)
 // beneath `dirFd` with `flags` (O_CLOEXEC is added). Every component, the last included, must
 // not be a symbolic link. On failure returns an invalid fd and sets `err` (ELOOP for a link,
 // ENOTDIR, ENOENT, EXDEV for an escape, ...).
 UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err);
 
-// The same contract, one component at a time with O_NOFOLLOW: the portable fallback.
+// The same through a component-by-component O_NOFOLLOW walk: what openBeneath falls back to
+// where the kernel cannot resolve beneath a descriptor.
 UniqueFd openBeneathByComponents(int dirFd, std::string_view relative, int flags, int& err);
 
 }  // namespace nimbara

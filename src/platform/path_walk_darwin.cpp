@@ -6,6 +6,10 @@
 #include "platform/path_walk.h"
 
 namespace nimbara {
+
+// O_SEARCH: the folder is opened for lookups only, so search permission is enough.
+const int kLookupFlags = O_SEARCH | O_DIRECTORY;
+
 namespace {
 
 // O_NOFOLLOW_ANY refuses a link anywhere on the way but not a climb: the path must stay below.

@@ -11,6 +11,9 @@
 #include "platform/path_walk.h"
 
 namespace nimbara {
+
+const int kLookupFlags = O_PATH | O_DIRECTORY;
+
 namespace {
 
 std::atomic<bool> haveOpenat2{true};

@@ -15,9 +15,10 @@
 namespace nimbara {
 
 struct PeerProcess {
-    pid_t pid = -1;  // -1 when the kernel could not tell
-    UniqueFd pidfd;  // Linux: pins the process; invalid when it could not be pinned
-    Caller caller;   // the identity it connected with; uid -1 when unknown
+    pid_t pid = -1;    // -1 when the kernel could not tell
+    UniqueFd pidfd;    // Linux: pins the process; invalid when it could not be pinned
+    Caller caller;     // the identity it connected with; uid -1 when unknown
+    int pinError = 0;  // why the process is not pinned (an errno value); 0 when there was no pid
     std::array<uint32_t, 8> auditToken{};  // macOS: the token the check was made against
 };
 
@@ -33,5 +34,9 @@ void releasePeerPin(PeerProcess& peer);
 // socket, so a process that shares the descriptor and writes is caught. Linux reports the
 // credentials of connect time only, so there it is always true.
 bool peerUnchanged(const PeerProcess& peer, int socketFd);
+
+// The peer's uid as the kernel recorded it, or -1 when it cannot tell. Cheap: one call, no
+// descriptor.
+uid_t peerUidOf(int socketFd);
 
 }  // namespace nimbara

@@ -1,5 +1,7 @@
 #include <bsm/libbsm.h>
+#include <errno.h>
 #include <sys/socket.h>
+#include <sys/ucred.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -23,7 +25,10 @@ bool readToken(int socketFd, audit_token_t& token) {
 PeerProcess peerProcessOf(int socketFd) {
     PeerProcess peer;
     audit_token_t token;
-    if (!readToken(socketFd, token)) return peer;
+    if (!readToken(socketFd, token)) {
+        peer.pinError = errno;  // without the token there is nothing to check against
+        return peer;
+    }
     // pid, uid and gid all come from the one token the signature check is made against.
     pid_t pid = audit_token_to_pid(token);
     peer.pid = pid > 0 ? pid : -1;
@@ -34,6 +39,16 @@ PeerProcess peerProcessOf(int socketFd) {
     // the same way the caller's own processes are judged.
     std::memcpy(peer.auditToken.data(), &token, sizeof token);
     return peer;
+}
+
+uid_t peerUidOf(int socketFd) {
+    xucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(socketFd, SOL_LOCAL, LOCAL_PEERCRED, &cred, &len) != 0 || len != sizeof cred ||
+        cred.cr_version != XUCRED_VERSION) {
+        return static_cast<uid_t>(-1);
+    }
+    return cred.cr_uid;  // as the kernel recorded it at connect time
 }
 
 void releasePeerPin(PeerProcess&) {

@@ -46,8 +46,18 @@ PeerProcess peerProcessOf(int socketFd) {
         peer.pidfd.reset(pidfd);
     } else {
         peer.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0)));
+        if (!peer.pidfd) peer.pinError = errno;
     }
     return peer;
+}
+
+uid_t peerUidOf(int socketFd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) {
+        return static_cast<uid_t>(-1);
+    }
+    return cred.uid;
 }
 
 void releasePeerPin(PeerProcess& peer) {

@@ -28,6 +28,7 @@ enum class SignatureVerdict {
     requirementNotMet,
     tampered,
     unreadable,
+    couldNotCheck,  // descriptors or memory ran out: says nothing about the file
 };
 
 struct SignatureCheck {
@@ -35,6 +36,7 @@ struct SignatureCheck {
     std::string detail;  // what exactly did not hold, in words
 
     bool ok() const { return verdict == SignatureVerdict::valid; }
+    bool couldNotCheck() const { return verdict == SignatureVerdict::couldNotCheck; }
     // One line for people: "valid", "not signed", "untrusted chain: ...", "identifier is \"x\"".
     std::string describe() const;
 };
@@ -46,6 +48,8 @@ std::string_view trustAnchorPem();
 void initCodeSigning();
 
 // Checks the executable open at `fd` against `requirement`, trusting only `anchorPem`.
+// couldNotCheck, with what ran out in `detail`, when the check could not run to its end for lack
+// of memory or descriptors; every other verdict is about the file.
 SignatureCheck verifySignedFile(int fd, const CodeRequirement& requirement,
                                 std::string_view anchorPem = trustAnchorPem());
 

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
@@ -12,9 +13,11 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <vector>
 
+#include "base/sys.h"
 #include "platform/signed_file.h"
 
 namespace nimbara {
@@ -61,6 +64,7 @@ bool preadAll(int fd, void* buf, size_t len, off_t offset) {
     while (len > 0) {
         ssize_t n = ::pread(fd, p, len, offset);
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = 0;  // end of file: a fact about the file, not a failure to read
         if (n <= 0) return false;
         p += n;
         len -= static_cast<size_t>(n);
@@ -85,6 +89,14 @@ std::optional<Trailer> parseTrailer(const unsigned char* t, uint64_t fileSize) {
     if (tr.codeLimit != fileSize - kTrailerSize - tr.cmsLen || tr.codeLimit < 64)
         return std::nullopt;
     return tr;
+}
+
+// True when the last OpenSSL failure was an allocation that failed.
+bool opensslOutOfMemory() {
+    for (unsigned long e; (e = ERR_get_error()) != 0;) {
+        if (ERR_GET_REASON(e) == ERR_R_MALLOC_FAILURE) return true;
+    }
+    return false;
 }
 
 std::string opensslReason() {
@@ -138,7 +150,10 @@ std::optional<CodeDirectory> parseCodeDirectory(std::string_view d) {
 
 bool hashRange(int fd, uint64_t limit, std::array<unsigned char, 32>& out) {
     MdCtxPtr ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return false;
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        errno = ENOMEM;
+        return false;
+    }
     std::vector<unsigned char> buf(kHashChunk);
     for (uint64_t off = 0; off < limit;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(kHashChunk, limit - off));
@@ -155,16 +170,31 @@ SignatureCheck verdict(SignatureVerdict v, std::string detail = {}) {
     return {v, std::move(detail)};
 }
 
+SignatureCheck outOfMemory() {
+    return verdict(SignatureVerdict::couldNotCheck, "out of memory");
+}
+
+// A read that failed: unreadable when the file is short or broken, couldNotCheck when the
+// system ran short; `errno` is the read's.
+SignatureCheck readFailure(const char* what) {
+    int err = errno;
+    if (isResourceShortage(err)) {
+        return verdict(SignatureVerdict::couldNotCheck, std::string(what) + ": " + errnoText(err));
+    }
+    return verdict(SignatureVerdict::unreadable, what);
+}
+
 // Steps after the trailer: the CMS block, the chain, the signer, the code directory, the
 // requirement and finally the hash of the code.
 SignatureCheck verifySignatureBlock(int fd, const Trailer& tr, const CodeRequirement& requirement,
                                     std::string_view anchorPem) {
     std::vector<unsigned char> der(tr.cmsLen);
     if (!preadAll(fd, der.data(), der.size(), static_cast<off_t>(tr.codeLimit))) {
-        return verdict(SignatureVerdict::unreadable, "cannot read the signature block");
+        return readFailure("cannot read the signature block");
     }
     const unsigned char* cursor = der.data();
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
+    if (!cms && opensslOutOfMemory()) return outOfMemory();
     if (!cms || cursor != der.data() + der.size()) {
         return verdict(SignatureVerdict::badSignatureBlock, "not one DER CMS structure");
     }
@@ -186,17 +216,21 @@ SignatureCheck verifySignatureBlock(int fd, const Trailer& tr, const CodeRequire
 
     X509Ptr anchor = parseAnchor(anchorPem);
     StorePtr store(X509_STORE_new());
-    if (!anchor || !store || X509_STORE_add_cert(store.get(), anchor.get()) != 1) {
+    BioPtr content(BIO_new(BIO_s_mem()));
+    if (!store || !content || (!anchor && opensslOutOfMemory())) return outOfMemory();
+    if (!anchor || X509_STORE_add_cert(store.get(), anchor.get()) != 1) {
         return verdict(SignatureVerdict::untrusted, "no usable trust anchor");
     }
     X509_STORE_set_flags(store.get(), X509_V_FLAG_X509_STRICT);
     X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
-    BioPtr content(BIO_new(BIO_s_mem()));
     if (CMS_verify(cms.get(), nullptr, store.get(), nullptr, content.get(), CMS_BINARY) != 1) {
-        return verdict(SignatureVerdict::untrusted, opensslReason());
+        std::string reason = opensslReason();
+        if (opensslOutOfMemory()) return outOfMemory();
+        return verdict(SignatureVerdict::untrusted, reason);
     }
 
     std::unique_ptr<STACK_OF(X509), SignerStackFree> signerCerts(CMS_get0_signers(cms.get()));
+    if (!signerCerts && opensslOutOfMemory()) return outOfMemory();
     if (!signerCerts || sk_X509_num(signerCerts.get()) != 1) {
         return verdict(SignatureVerdict::badSigner, "not exactly one signer certificate");
     }
@@ -239,7 +273,7 @@ SignatureCheck verifySignatureBlock(int fd, const Trailer& tr, const CodeRequire
 
     std::array<unsigned char, 32> actual{};
     if (!hashRange(fd, tr.codeLimit, actual)) {
-        return verdict(SignatureVerdict::unreadable, "cannot read the code");
+        return readFailure("cannot read the code");
     }
     if (CRYPTO_memcmp(actual.data(), cd->hash.data(), actual.size()) != 0) {
         return verdict(SignatureVerdict::tampered, "code modified after signing");
@@ -256,6 +290,39 @@ std::optional<std::vector<X509Ptr>> readCertificates(const std::string& path) {
     ERR_clear_error();  // the end of the file reads as an error
     if (certs.empty()) return std::nullopt;
     return certs;
+}
+
+// Trailer first, then the signature block: the cheap refusals come before any hashing.
+SignatureCheck verifyFile(int fd, const CodeRequirement& requirement, std::string_view anchorPem) {
+    OPENSSL_init_crypto(kOpenSslInit, nullptr);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        if (isResourceShortage(errno)) return readFailure("cannot inspect the file");
+        return verdict(SignatureVerdict::notSigned, "not a regular file");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return verdict(SignatureVerdict::notSigned, "not a regular file");
+    }
+    auto size = static_cast<uint64_t>(st.st_size);
+    unsigned char tail[kTrailerSize];
+    if (size < kTrailerSize) return verdict(SignatureVerdict::notSigned);
+    if (!preadAll(fd, tail, kTrailerSize, st.st_size - kTrailerSize)) {
+        if (isResourceShortage(errno)) return readFailure("cannot read the trailer");
+        return verdict(SignatureVerdict::notSigned);
+    }
+    if (std::memcmp(tail + 16, kTrailerMagic.data(), kTrailerMagic.size()) != 0) {
+        return verdict(SignatureVerdict::notSigned);
+    }
+    auto tr = parseTrailer(tail, size);
+    unsigned char elf[4];
+    if (!tr || !preadAll(fd, elf, 4, 0) ||
+        std::memcmp(elf,
+                    "\x7f"
+                    "ELF",
+                    4) != 0) {
+        return verdict(SignatureVerdict::badTrailer);
+    }
+    return verifySignatureBlock(fd, *tr, requirement, anchorPem);
 }
 
 }  // namespace
@@ -285,6 +352,8 @@ std::string SignatureCheck::describe() const {
             return with("code modified");
         case SignatureVerdict::unreadable:
             return with("unreadable");
+        case SignatureVerdict::couldNotCheck:
+            return with("could not check");
     }
     return detail;
 }
@@ -297,27 +366,11 @@ void initCodeSigning() {
 
 SignatureCheck verifySignedFile(int fd, const CodeRequirement& requirement,
                                 std::string_view anchorPem) {
-    OPENSSL_init_crypto(kOpenSslInit, nullptr);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        return verdict(SignatureVerdict::notSigned, "not a regular file");
+    try {
+        return verifyFile(fd, requirement, anchorPem);
+    } catch (const std::bad_alloc&) {
+        return outOfMemory();
     }
-    auto size = static_cast<uint64_t>(st.st_size);
-    unsigned char tail[kTrailerSize];
-    if (size < kTrailerSize || !preadAll(fd, tail, kTrailerSize, st.st_size - kTrailerSize) ||
-        std::memcmp(tail + 16, kTrailerMagic.data(), kTrailerMagic.size()) != 0) {
-        return verdict(SignatureVerdict::notSigned);
-    }
-    auto tr = parseTrailer(tail, size);
-    unsigned char elf[4];
-    if (!tr || !preadAll(fd, elf, 4, 0) ||
-        std::memcmp(elf,
-                    "\x7f"
-                    "ELF",
-                    4) != 0) {
-        return verdict(SignatureVerdict::badTrailer);
-    }
-    return verifySignatureBlock(fd, *tr, requirement, anchorPem);
 }
 
 bool signExecutable(std::string_view code, std::string_view identifier,

@@ -4,7 +4,7 @@
 
 namespace nimbara {
 
-bool verifyCodeSignature(const PeerProcess& peer) {
+ProcessCheck verifyCodeSignature(const PeerProcess& peer) {
     return processSatisfiesRequirement(peer, kClientRequirement);
 }
 

@@ -2,6 +2,7 @@
 // against it. verifyCodeSignature is stateless and callable from any thread.
 #pragma once
 
+#include "platform/code_signing.h"
 #include "platform/peer_identity.h"
 
 namespace nimbara {
@@ -10,7 +11,8 @@ inline constexpr const char* kClientRequirement =
     "identifier \"com.corvellan.nimbara\" and anchor apple generic and "
     "certificate leaf[subject.CN] = \"Developer ID Application: Edda Quillon (R7KQ2MZ9TW)\"";
 
-// True when the peer process satisfies kClientRequirement; false on every failure.
-bool verifyCodeSignature(const PeerProcess& peer);
+// Whether the peer process satisfies kClientRequirement; couldNotCheck when the check could not
+// run for lack of resources (see processSatisfiesRequirement).
+ProcessCheck verifyCodeSignature(const PeerProcess& peer);
 
 }  // namespace nimbara

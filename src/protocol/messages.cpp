@@ -223,6 +223,13 @@ constexpr std::array<FieldRule, 5> kResponseFields{{
 }  // namespace
 
 Decoded<HelperRequest> decodeRequest(std::string_view text) {
+    // The JSON reader would stop at a NUL and skip a byte order mark; any other reader of the
+    // same line could see it differently, so both are refused.
+    if (text.find('\0') != std::string_view::npos)
+        return {std::nullopt, "the line contains a NUL byte"};
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        return {std::nullopt, "the line starts with a byte order mark"};
+    }
     std::array<FieldValue, 6> f;
     std::string error;
     if (!readObject(text, kRequestFields, f, error)) return {std::nullopt, error};

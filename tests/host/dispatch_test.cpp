@@ -2,7 +2,10 @@
 // handlers' presence checks and path refusals (which answer before any operation is queued).
 #include <gtest/gtest.h>
 
+#include <gmock/gmock.h>
+
 #include <memory>
+#include <new>
 
 #include "host/socket_server.h"
 
@@ -67,6 +70,26 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{
             R"({"id":"r","v":1,"op":"remove","dest":"/etc","path":"/Library/Audio/Plug-Ins/VST3/x"})",
             fail("r", "Path outside allowed roots: /etc", codes::kValidationFailed)}));
+
+// Any exception from an operation fails that operation alone; the queue serves the next one.
+TEST(DispatchFault, UnexpectedExceptionInAnOperationAnswersOpFailed) {
+    auto server = std::make_shared<SocketServer>("/nonexistent/sock");
+    SocketServer::faultForTests = [](const char*) { throw std::bad_alloc(); };
+    for (int i = 0; i < 2; ++i) {
+        ::testing::internal::CaptureStdout();
+        HelperResponse got = server->processRequest(
+            R"({"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/x"})", Caller{});
+        std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(
+            got,
+            fail("m", "The operation couldn\u2019t be completed. (Helper.OperationError error 2.)",
+                 codes::kOpFailed));
+        EXPECT_THAT(
+            out, ::testing::HasSubstr(
+                     "] [helper] mkdir failed: Mkdir failed: unexpected error: std::bad_alloc\n"));
+    }
+    SocketServer::faultForTests = nullptr;
+}
 
 }  // namespace
 }  // namespace nimbara

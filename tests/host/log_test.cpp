@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <regex>
+#include <utility>
+#include <vector>
 
 #include "host/socket_server.h"
 
@@ -21,16 +22,40 @@ TEST(LogLine, FramingInUtcWholeSeconds) {
     }
     ::unsetenv("TZ");
     EXPECT_EQ(formatLogLine(when, ""), "[2026-12-05T10:34:16Z] [helper] \n");
-    EXPECT_EQ(formatLogLine(when, "a\nb"), "[2026-12-05T10:34:16Z] [helper] a\nb\n");
 }
 
-TEST(LogLine, WrittenToStandardOutput) {
-    ::testing::internal::CaptureStdout();
-    SocketServer::log("hello");
-    std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::regex_match(
-        out, std::regex(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] \[helper\] hello\n)")))
-        << out;
+// No byte of a message can end the line or pass for an escape of its own.
+TEST(LogLine, VariablePartsCannotForgeLines) {
+    const std::time_t when = 1796466856;
+    const std::string head = "[2026-12-05T10:34:16Z] [helper] ";
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"x\n[2030-01-01T00:00:00Z] [helper] Stopped",
+         "x\\n[2030-01-01T00:00:00Z] [helper] Stopped"},
+        {"a\rb\tc\x1b[2Jd\x7f", "a\\rb\\tc\\x1b[2Jd\\x7f"},
+        {std::string("nul\0end", 7), "nul\\x00end"},
+        {"back\\n slash", "back\\\\n slash"},
+        {"caf\u00e9 \xff", "caf\u00e9 \xff"},
+    };
+    for (const auto& [message, escaped] : cases) {
+        EXPECT_EQ(formatLogLine(when, message), head + escaped + "\n");
+    }
+    // Long messages are cut to one atomic write, never inside an escape.
+    std::string line = formatLogLine(when, std::string(kMaxLogLineBytes, '\n'));
+    EXPECT_LE(line.size(), kMaxLogLineBytes);
+    EXPECT_EQ(line.substr(line.size() - 6), "\\n...\n");
+}
+
+TEST(LogLine, RefusalsAreRateLimited) {
+    RefusalLogLimiter limiter;
+    std::vector<std::string> lines;
+    auto write = [&](std::string_view l) { lines.emplace_back(l); };
+    auto t0 = RefusalLogLimiter::Clock::now();
+    for (int i = 0; i < 1000; ++i) limiter.log("refused", write, t0);
+    EXPECT_EQ(lines.size(), size_t(RefusalLogLimiter::kLinesPerWindow));
+    limiter.log("later", write, t0 + RefusalLogLimiter::kWindow);
+    EXPECT_EQ(lines.size(), size_t(RefusalLogLimiter::kLinesPerWindow + 2));
+    EXPECT_EQ(lines[lines.size() - 2], "Rejected connection: 995 more refusals not logged");
+    EXPECT_EQ(lines.back(), "later");
 }
 
 TEST(SocketErrorText, Descriptions) {
@@ -40,6 +65,7 @@ TEST(SocketErrorText, Descriptions) {
               "bind() failed: Address already in use");
     EXPECT_EQ(SocketError::listenFailed(EINVAL).description(), "listen() failed: Invalid argument");
     EXPECT_EQ(SocketError::pathTooLong().description(), "Socket path exceeds sockaddr_un limit");
+    EXPECT_EQ(SocketError::pathTooLong().kind(), SocketError::Kind::pathTooLong);
 }
 
 }  // namespace

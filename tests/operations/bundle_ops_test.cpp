@@ -1,14 +1,19 @@
-// Bundle operations in a temporary tree that stands in for an allowed root and for /Users.
+// Bundle operations in a temporary tree that stands in for an allowed root and for /Users. The
+// test runs as root and acts for callers of its choosing.
 #include "operations/bundle_ops.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "operations/tree_walk.h"
 
 namespace nimbara {
 namespace {
@@ -22,6 +27,7 @@ class BundleOpsTest : public ::testing::Test {
     void SetUp() override {
         char tmpl[] = "/tmp/ops-XXXXXX";
         base_ = ::mkdtemp(tmpl);
+        ::chmod(base_.c_str(), 0755);
         root_ = base_ + "/VST3";
         users_ = base_ + "/Users";
         fs::create_directories(root_);
@@ -29,7 +35,6 @@ class BundleOpsTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(base_); }
 
-    Caller caller_{0, 0, {}};
     AnchoredPath dest(const std::string& rel) const { return {root_, root_ + "/" + rel}; }
     AnchoredPath src(const std::string& rel) const { return {users_, users_ + "/" + rel}; }
     static void write(const std::string& path, const std::string& text, mode_t mode = 0644) {
@@ -41,6 +46,9 @@ class BundleOpsTest : public ::testing::Test {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
+    static size_t count(const std::string& dir) {
+        return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
+    }
     // A small bundle with a versioned layout and a relative link.
     void makeBundle(const std::string& rel) {
         std::string b = users_ + "/" + rel;
@@ -48,168 +56,242 @@ class BundleOpsTest : public ::testing::Test {
         write(b + "/Versions/A/Contents/Binary", "code", 04755);
         fs::create_directory_symlink("A", b + "/Versions/Current");
     }
-    std::string copyError(const AnchoredPath& s, const AnchoredPath& d) const {
+    std::string copy(const AnchoredPath& s, const AnchoredPath& d, const Caller& as = {0, 0, {}}) {
         try {
-            copyBundle(caller_, s, d);
+            copyBundle(as, s, d, journal_);
         } catch (const OperationError& e) {
             EXPECT_EQ(e.kind(), OperationError::Kind::copyFailed);
             return e.description();
         }
         return "";
     }
+    template <typename Op>
+    static std::string error(Op op) {
+        try {
+            op();
+        } catch (const OperationError& e) {
+            return e.description();
+        }
+        return "";
+    }
 
     std::string base_, root_, users_;
+    Caller root{0, 0, {}};
+    StagingJournal journal_;
 };
 
-TEST_F(BundleOpsTest, CopyReplacesNeverMergesAndCreatesParents) {
-    makeBundle("u/Foo.vst3");
-    write(root_ + "/New/Deep/Foo.vst3/OnlyInOld", "old");
-    copyBundle(caller_, src("u/Foo.vst3"), dest("New/Deep/Foo.vst3"));
-    std::string d = root_ + "/New/Deep/Foo.vst3";
-    EXPECT_FALSE(fs::exists(d + "/OnlyInOld"));
-    EXPECT_EQ(read(d + "/Versions/Current/Contents/Info.plist"), "plist");
-    EXPECT_TRUE(fs::is_symlink(d + "/Versions/Current"));
-    EXPECT_EQ(fs::read_symlink(d + "/Versions/Current"), "A");
-    // No leftovers beside the destination.
-    EXPECT_EQ(std::distance(fs::directory_iterator(root_ + "/New/Deep"), {}), 1);
-
-    copyBundle(caller_, src("u/Foo.vst3"), dest("New/Deep/Foo.vst3"));  // again: replace in place
-    EXPECT_EQ(read(d + "/Versions/A/Contents/Binary"), "code");
-}
-
-TEST_F(BundleOpsTest, ModesAreMaskedAndNothingPrivilegedCarriesOver) {
+TEST_F(BundleOpsTest, CopyReplacesNeverMergesMasksModesAndLeavesNothingBehind) {
     makeBundle("u/Foo.vst3");
     write(users_ + "/u/Foo.vst3/shared", "w", 0777);
     ::chmod((users_ + "/u/Foo.vst3/Versions").c_str(), 03777);
-    copyBundle(caller_, src("u/Foo.vst3"), dest("Foo.vst3"));
-    struct stat st;
-    ASSERT_EQ(::stat((root_ + "/Foo.vst3/Versions/A/Contents/Binary").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);  // setuid dropped
-    ASSERT_EQ(::stat((root_ + "/Foo.vst3/shared").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);  // group/other write dropped
-    ASSERT_EQ(::stat((root_ + "/Foo.vst3/Versions").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    write(root_ + "/New/Deep/Foo.vst3/OnlyInOld", "old");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(copy(src("u/Foo.vst3"), dest("New/Deep/Foo.vst3")), "");
+    std::string d = root_ + "/New/Deep/Foo.vst3";
+    EXPECT_FALSE(fs::exists(d + "/OnlyInOld"));
+    EXPECT_EQ(read(d + "/Versions/Current/Contents/Info.plist"), "plist");
+    EXPECT_EQ(fs::read_symlink(d + "/Versions/Current"), "A");
+    for (const char* item : {"", "/Versions", "/shared", "/Versions/A/Contents/Binary"}) {
+        struct stat st;
+        ASSERT_EQ(::lstat((d + item).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << item;  // no setuid, sticky or group/other write
+    }
+    EXPECT_EQ(count(root_ + "/New/Deep"), 1u);
+    EXPECT_TRUE(journal_.entries().empty());
 }
 
-TEST_F(BundleOpsTest, CopyFailuresKeepTheOldDestination) {
+TEST_F(BundleOpsTest, CopyFailuresKeepTheOldDestinationWithTheirReasons) {
     write(root_ + "/Foo.vst3/old", "old");
-    // Missing source: the reason alone, old bundle intact.
-    std::string e = copyError(src("u/Missing.vst3"), dest("Foo.vst3"));
-    EXPECT_THAT(e, StartsWith("Copy failed: Cannot read " + users_ + "/u/Missing.vst3"));
-    EXPECT_THAT(e, HasSubstr("No such file or directory"));
-    EXPECT_EQ(read(root_ + "/Foo.vst3/old"), "old");
-
-    // A FIFO inside the bundle fails the copy without blocking; nothing is left behind.
+    write(root_ + "/File", "x");
     makeBundle("u/Fifo.vst3");
     ASSERT_EQ(::mkfifo((users_ + "/u/Fifo.vst3/pipe").c_str(), 0644), 0);
-    e = copyError(src("u/Fifo.vst3"), dest("Foo.vst3"));
-    EXPECT_THAT(e, HasSubstr("not a regular file, folder or symbolic link"));
-    EXPECT_EQ(read(root_ + "/Foo.vst3/old"), "old");
-    EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 1);
-}
-
-TEST_F(BundleOpsTest, ParentFailureMessages) {
     makeBundle("u/Foo.vst3");
-    write(root_ + "/File", "x");
-    // The parent is a regular file: the copy fails with the reason alone.
-    std::string e = copyError(src("u/Foo.vst3"), dest("File/Foo.vst3"));
-    EXPECT_THAT(e, StartsWith("Copy failed: Cannot create folder " + root_ + "/File"));
-    EXPECT_THAT(e, HasSubstr("Not a directory"));
-    // A parent that cannot be created names the step.
-    e = copyError(src("u/Foo.vst3"), dest(std::string(300, 'n') + "/Foo.vst3"));
-    EXPECT_THAT(e, StartsWith("Copy failed: Failed to create parent dir: Cannot create folder"));
-    EXPECT_THAT(e, HasSubstr("File name too long"));
-}
-
-TEST_F(BundleOpsTest, CopyOfLinksAndDanglingDestination) {
-    fs::create_symlink("/etc/passwd", users_ + "/u/link");
-    copyBundle(caller_, src("u/link"),
-               dest("link"));  // a source that is a link is copied as a link
-    EXPECT_EQ(fs::read_symlink(root_ + "/link"), "/etc/passwd");
-    // A dangling link at the destination counts as absent and is not replaced.
-    fs::create_symlink("nowhere", root_ + "/dangling");
-    makeBundle("u/Foo.vst3");
-    EXPECT_THAT(copyError(src("u/Foo.vst3"), dest("dangling")), HasSubstr("File exists"));
-    EXPECT_TRUE(fs::is_symlink(root_ + "/dangling"));
-}
-
-TEST_F(BundleOpsTest, RemoveCases) {
-    removeBundle(caller_, dest("Nothing"));  // nothing there: success
-    removeBundle(caller_, dest("No/Such/Parent"));
-
-    makeBundle("u/Foo.vst3");
-    copyBundle(caller_, src("u/Foo.vst3"), dest("Foo.vst3"));
-    removeBundle(caller_, dest("Foo.vst3"));
-    EXPECT_FALSE(fs::exists(root_ + "/Foo.vst3"));
-
-    write(base_ + "/target", "keep");
-    fs::create_symlink(base_ + "/target", root_ + "/link");
-    removeBundle(caller_, dest("link"));
-    EXPECT_FALSE(fs::is_symlink(root_ + "/link"));
-    EXPECT_EQ(read(base_ + "/target"), "keep");
-
-    fs::create_symlink(base_ + "/missing", root_ + "/dangling");
-    removeBundle(caller_, dest("dangling"));  // counts as absent: left in place, success
-    EXPECT_TRUE(fs::is_symlink(root_ + "/dangling"));
-
-    EXPECT_THROW(removeBundle(caller_, dest(".")), OperationError);
-}
-
-TEST_F(BundleOpsTest, MkdirCases) {
-    mkdirp(caller_, dest("A/B/C"));
-    EXPECT_TRUE(fs::is_directory(root_ + "/A/B/C"));
-    mkdirp(caller_, dest("A/B/C"));  // exists: success
-    write(root_ + "/F", "x");
-    for (const char* target : {"F", "F/Sub"}) {
-        try {
-            mkdirp(caller_, dest(target));
-            ADD_FAILURE() << "created " << target;
-        } catch (const OperationError& e) {
-            EXPECT_EQ(e.kind(), OperationError::Kind::mkdirFailed);
-            EXPECT_THAT(e.description(), StartsWith("Mkdir failed: Cannot create folder"));
-            EXPECT_THAT(e.description(), HasSubstr("Not a directory"));
-        }
+    std::string longName(300, 'n');
+    struct Case {
+        AnchoredPath source, dest;
+        std::string expected;
+    } cases[] = {
+        {src("u/Missing.vst3"), dest("Foo.vst3"),
+         "Copy failed: Cannot read " + users_ + "/u/Missing.vst3: No such file or directory"},
+        {src("u/Fifo.vst3"), dest("Foo.vst3"), "not a regular file, folder or symbolic link"},
+        // A parent that exists but is no folder: the reason alone.
+        {src("u/Foo.vst3"), dest("File/Foo.vst3"),
+         "Copy failed: Cannot create folder " + root_ + "/File: Not a directory"},
+        // A missing parent that cannot be made, also when the obstacle is higher up.
+        {src("u/Foo.vst3"), dest("File/sub/Foo.vst3"),
+         "Copy failed: Failed to create parent dir: Cannot create folder " + root_ + "/File"},
+        {src("u/Foo.vst3"), dest(longName + "/Foo.vst3"),
+         "Copy failed: Failed to create parent dir: Cannot create folder"},
+        {src("u/Foo.vst3"), dest("."), "Copy failed: Cannot replace"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_THAT(copy(c.source, c.dest), HasSubstr(c.expected)) << c.dest.path;
+        EXPECT_EQ(read(root_ + "/Foo.vst3/old"), "old");
+        EXPECT_EQ(count(root_), 2u);
     }
-    // The root itself, and missing folders above it.
-    fs::remove_all(root_);
-    mkdirp(caller_, {root_, root_});
-    EXPECT_TRUE(fs::is_directory(root_));
+    EXPECT_TRUE(journal_.entries().empty());
 }
 
-TEST_F(BundleOpsTest, LinksBelowTheRootAreNeverFollowed) {
+TEST_F(BundleOpsTest, LinksAreItemsNeverFollowed) {
     fs::create_directories(base_ + "/outside");
     write(base_ + "/outside/canary", "canary");
     fs::create_directory_symlink(base_ + "/outside", root_ + "/evil");
+    fs::create_symlink("nowhere", root_ + "/dangling");
+    fs::create_symlink(base_ + "/outside/canary", root_ + "/toFile");
+    fs::create_directory_symlink(base_ + "/outside", users_ + "/u/escape");
+    fs::create_symlink("/etc/passwd", users_ + "/u/link");
     makeBundle("u/Foo.vst3");
 
-    EXPECT_THAT(copyError(src("u/Foo.vst3"), dest("evil/Foo.vst3")), HasSubstr("evil"));
-    EXPECT_THROW(mkdirp(caller_, dest("evil/New")), OperationError);
-    EXPECT_THROW(removeBundle(caller_, dest("evil/canary")), OperationError);
+    EXPECT_THAT(copy(src("u/Foo.vst3"), dest("evil/Foo.vst3")), HasSubstr("evil"));
+    EXPECT_THAT(error([&] { mkdirp(root, dest("evil/New")); }), HasSubstr("symbolic links"));
+    EXPECT_THAT(error([&] { removeBundle(root, dest("evil/canary")); }),
+                HasSubstr("symbolic links"));
+    EXPECT_THAT(copy(src("u/escape/canary"), dest("stolen")), HasSubstr("symbolic links"));
+    EXPECT_EQ(copy(src("u/link"), dest("link")), "");  // a source that is a link: as a link
+    EXPECT_EQ(fs::read_symlink(root_ + "/link"), "/etc/passwd");
+    EXPECT_EQ(copy(src("u/Foo.vst3"), dest("dangling")), "");  // a link is replaced as itself
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(root_ + "/dangling")));
+    removeBundle(root, dest("toFile"));
+    removeBundle(root, dest("evil"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root_ + "/toFile")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root_ + "/evil")));
     EXPECT_EQ(read(base_ + "/outside/canary"), "canary");
-    EXPECT_EQ(std::distance(fs::directory_iterator(base_ + "/outside"), {}), 1);
-
-    // A link on the way to the source is refused too.
-    fs::create_directory_symlink(base_ + "/outside", users_ + "/u/escape");
-    EXPECT_THAT(copyError(src("u/escape/canary"), dest("stolen")), HasSubstr("symbolic links"));
-    EXPECT_FALSE(fs::exists(root_ + "/stolen"));
+    EXPECT_EQ(count(base_ + "/outside"), 1u);
 }
 
-TEST_F(BundleOpsTest, VeryDeepTreesFailWithAReason) {
-    int fd = ::open(users_.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::mkdirat(fd, "deep", 0755), 0);
-    int cur = ::openat(fd, "deep", O_RDONLY | O_DIRECTORY);
-    for (int i = 0; i < 10000; ++i) {
-        ASSERT_EQ(::mkdirat(cur, "d", 0755), 0);
-        int next = ::openat(cur, "d", O_RDONLY | O_DIRECTORY);
-        ::close(cur);
-        cur = next;
+TEST_F(BundleOpsTest, RemoveAndMkdirCases) {
+    removeBundle(root, dest("Nothing"));  // nothing there: success
+    removeBundle(root, dest("No/Such/Parent"));
+    write(root_ + "/F", "x");
+    removeBundle(root, dest("F/Sub"));  // nothing can be below a file
+    EXPECT_THAT(error([&] { removeBundle(root, dest(".")); }), HasSubstr("Invalid argument"));
+    EXPECT_TRUE(fs::exists(root_ + "/F"));  // a final "." never stands for the root
+
+    mkdirp(root, dest("A/B/C"));
+    mkdirp(root, dest("A/B/C"));  // exists: success
+    EXPECT_TRUE(fs::is_directory(root_ + "/A/B/C"));
+    for (const char* target : {"F", "F/Sub"}) {
+        EXPECT_THAT(error([&] { mkdirp(root, dest(target)); }),
+                    StartsWith("Mkdir failed: Cannot create folder " + root_ + "/F"));
     }
-    ::close(cur);
+    fs::remove_all(root_);  // the root itself, and missing folders above it
+    mkdirp(root, {root_, root_});
+    EXPECT_TRUE(fs::is_directory(root_));
+}
+
+TEST_F(BundleOpsTest, FoldersBelowARootAreTrustedOnlyWhenSafe) {
+    const Caller caller{1001, 1001, {}};
+    struct Case {
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        const char* distrust;  // "" when the folder may be used
+    } cases[] = {
+        {0, 0, 0755, ""},
+        {1001, 1001, 0755, ""},  // the caller's own
+        {0, 0, 0775, ""},        // group root: administrators only
+        {1000, 1000, 0755, "is owned by uid 1000"},
+        {1000, 1000, 0777, "is owned by uid 1000 and writable by others"},
+        {0, 0, 0777, "is owned by uid 0 and writable by others"},
+        {1001, 50, 0775, "is owned by uid 1001 and writable by group 50"},
+    };
+    makeBundle("u/Foo.vst3");
+    for (const Case& c : cases) {
+        std::string dir = root_ + "/Nimbara";
+        fs::create_directories(dir);
+        ASSERT_EQ(::chown(dir.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+        std::string expected = *c.distrust ? dir + " " + c.distrust : "";
+        EXPECT_THAT(error([&] { mkdirp(caller, dest("Nimbara")); }), HasSubstr(expected));
+        EXPECT_THAT(copy(src("u/Foo.vst3"), dest("Nimbara/Foo.vst3"), caller), HasSubstr(expected));
+        EXPECT_EQ(fs::exists(dir + "/Foo.vst3"), !*c.distrust) << c.distrust;
+        fs::remove_all(dir);
+    }
+}
+
+TEST_F(BundleOpsTest, SourcesAreReadAsTheCaller) {
+    makeBundle("u/Foo.vst3");
+    write(users_ + "/u/Foo.vst3/secret", "s", 0600);  // root's own: the caller may not read it
+    const Caller caller{1000, 1000, {}};
+    EXPECT_THAT(copy(src("u/Foo.vst3"), dest("Foo.vst3"), caller), HasSubstr("Permission denied"));
+    EXPECT_FALSE(fs::exists(root_ + "/Foo.vst3"));
+    EXPECT_EQ(::setfsuid(static_cast<uid_t>(-1)), 0);  // root again after the failure
+    fs::remove(users_ + "/u/Foo.vst3/secret");
+    EXPECT_EQ(copy(src("u/Foo.vst3"), dest("Foo.vst3"), caller), "");
+    struct stat st;
+    ASSERT_EQ(::stat((root_ + "/Foo.vst3/Versions/A/Contents/Binary").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);  // written as root
+    EXPECT_EQ(::setfsuid(static_cast<uid_t>(-1)), 0);
+}
+
+TEST_F(BundleOpsTest, NothingInheritsAccessFromTheDestinationFolder) {
+    makeBundle("u/Foo.vst3");
+    write(users_ + "/u/File", "x", 0640);
+    ASSERT_EQ(std::system(("setfacl -d -m u:1000:rwx " + root_).c_str()), 0);
+    mkdirp(root, dest("Made"));
+    EXPECT_EQ(copy(src("u/Foo.vst3"), dest("Foo.vst3")), "");
+    EXPECT_EQ(copy(src("u/File"), dest("File")), "");
+    for (const char* item :
+         {"/Made", "/Foo.vst3", "/Foo.vst3/Versions/A/Contents/Binary", "/File"}) {
+        std::string path = root_ + item;
+        EXPECT_LT(::getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0), 0) << item;
+        EXPECT_LT(::getxattr(path.c_str(), "system.posix_acl_default", nullptr, 0), 0) << item;
+    }
+    struct stat st;
+    ASSERT_EQ(::stat((root_ + "/File").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(BundleOpsTest, SparseFilesStaySparseAndSizesAreExact) {
+    std::string file = users_ + "/u/Sparse.vst3/data";
+    write(file, "");
+    ASSERT_EQ(::truncate(file.c_str(), 48 << 20), 0);
+    int fd = ::open(file.c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, "end", 3, (48 << 20) - 3), 3);
     ::close(fd);
-    EXPECT_THAT(copyError(src("deep"), dest("deep")), HasSubstr("nested more than"));
+    EXPECT_EQ(copy(src("u/Sparse.vst3"), dest("Sparse.vst3")), "");
+    struct stat st;
+    ASSERT_EQ(::stat((root_ + "/Sparse.vst3/data").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 48 << 20);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20);
+    EXPECT_EQ(read(root_ + "/Sparse.vst3/data").substr((48 << 20) - 3), "end");
+}
+
+TEST_F(BundleOpsTest, TreesOfAnyDepthAreRemovedDeepCopiesFail) {
+    for (const std::string& top : {users_ + "/deep", root_ + "/deep"}) {
+        int cur = ::open(fs::path(top).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < 3000; ++i) {
+            ASSERT_EQ(::mkdirat(cur, i == 0 ? "deep" : "d", 0755), 0);
+            int next = ::openat(cur, i == 0 ? "deep" : "d", O_RDONLY | O_DIRECTORY);
+            ::close(cur);
+            cur = next;
+        }
+        ::close(cur);
+    }
+    EXPECT_THAT(copy(src("deep"), dest("copied")), HasSubstr("nested more than 128 levels"));
+    EXPECT_FALSE(fs::exists(root_ + "/copied"));
+    removeBundle(root, dest("deep"));
     EXPECT_FALSE(fs::exists(root_ + "/deep"));
-    EXPECT_THROW(removeBundle(caller_, src("deep")), OperationError);
+}
+
+TEST_F(BundleOpsTest, LeftoversNamedInTheJournalAreSweptAtTheNextStart) {
+    std::string state = base_ + "/state";
+    journal_.open(state);
+    std::string staged = root_ + "/" + stagedNameFor("Foo.vst3");
+    write(staged + "/Contents/Binary", "half");
+    journal_.add({0, root_, staged});
+    journal_.add({0, root_, root_ + "/NotStaged"});  // not a staged name: dropped, never removed
+    write(root_ + "/NotStaged", "keep");
+    journal_ = StagingJournal();  // the helper died; its lock goes with it
+
+    StagingJournal next;
+    next.open(state);
+    std::vector<std::string> lines;
+    sweepLeftovers(next, [&](const std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(lines, std::vector<std::string>{"Removed leftover " + staged});
+    EXPECT_FALSE(fs::exists(staged));
+    EXPECT_EQ(read(root_ + "/NotStaged"), "keep");
+    EXPECT_TRUE(next.entries().empty());
+    EXPECT_THROW(StagingJournal().open(state), FsFailure);  // held by `next`
 }
 
 }  // namespace

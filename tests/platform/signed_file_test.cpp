@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,28 +137,47 @@ TEST_F(SignedFileTest, ResigningReplacesTheSignatureAndSignedProgramsRun) {
     EXPECT_EQ(std::system(twice.c_str()), 0);  // the loader ignores the appended bytes
 }
 
-// A live process is checked by its pinned pidfd; once it has exited, it fails.
+// A live process is checked by its pinned pidfd; once it has exited, it fails. Running out of
+// descriptors is no verdict on the process.
 TEST_F(SignedFileTest, LiveProcessThenExited) {
+    using Result = ProcessCheck::Result;
     std::string sleeper = signCopy("sleeper", "com.corvellan.nimbara", dev(), "/usr/bin/sleep");
     std::string unsignedSleeper = dir_ + "/plain-sleep";
     fs::copy_file("/usr/bin/sleep", unsignedSleeper);
-    for (const auto& [program, expected] : {std::pair{sleeper, true}, {unsignedSleeper, false}}) {
+    for (const auto& [program, expected] :
+         {std::pair{sleeper, Result::valid}, {unsignedSleeper, Result::invalid}}) {
         pid_t pid = ::fork();
         if (pid == 0) {
             ::execl(program.c_str(), program.c_str(), "30", nullptr);
             ::_exit(127);
         }
-        PeerProcess peer{pid, UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))), {}};
+        PeerProcess peer{pid, UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))), {}, 0};
+        auto verdict = [&](std::string_view requirement) {
+            return processSatisfiesRequirement(peer, requirement).result;
+        };
         for (int i = 0; i < 200; ++i) {  // wait until the child has exec'd
             if (fs::read_symlink("/proc/" + std::to_string(pid) + "/exe") == program) break;
             ::usleep(5000);
         }
-        EXPECT_EQ(processSatisfiesRequirement(peer, kClientRequirement), expected) << program;
-        EXPECT_FALSE(processSatisfiesRequirement(peer, "identifier \"com.other\""));
-        EXPECT_FALSE(processSatisfiesRequirement(peer, "not a requirement"));
+        EXPECT_EQ(verdict(kClientRequirement), expected) << program;
+        EXPECT_EQ(verdict("identifier \"com.other\""), Result::invalid);
+        EXPECT_EQ(verdict("not a requirement"), Result::invalid);
+
+        rlimit saved{};
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low{256, saved.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        std::vector<UniqueFd> filler;
+        for (int fd; (fd = ::dup(0)) >= 0;) filler.emplace_back(fd);
+        ProcessCheck starved = processSatisfiesRequirement(peer, kClientRequirement);
+        filler.clear();
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(starved.result, Result::couldNotCheck) << program;
+        EXPECT_THAT(starved.reason, HasSubstr("Too many open files"));
+
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
-        EXPECT_FALSE(processSatisfiesRequirement(peer, kClientRequirement)) << "after exit";
+        EXPECT_EQ(verdict(kClientRequirement), Result::invalid) << "after exit";
     }
 }
 

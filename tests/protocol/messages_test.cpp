@@ -66,6 +66,12 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{R"({"id":"a","v":1,"op":"copy","dest":"/a","dest":"/b"})", "appears twice"},
         DecodeCase{R"({"id":"a","v":1,"op":"ping","x":{"k":1,"k":2}})", "appears twice"},
         DecodeCase{"{\"id\":\"\xff\",\"v\":1,\"op\":\"ping\"}", "invalid JSON"},
+        DecodeCase{std::string("{\"id\":\"a\",\"v\":1,\"op\":\"ping\"}\0 x", 31),
+                   "contains a NUL byte"},
+        DecodeCase{std::string("{\"id\":\"a\0\",\"v\":1,\"op\":\"ping\"}", 29),
+                   "contains a NUL byte"},
+        DecodeCase{"\xEF\xBB\xBF{\"id\":\"a\",\"v\":1,\"op\":\"ping\"}",
+                   "starts with a byte order mark"},
         DecodeCase{nested(63), ""}, DecodeCase{nested(64), "nested more than 64"},
         DecodeCase{"{\"x\":" + std::string(100000, '['), "nested more than 64"}));
 

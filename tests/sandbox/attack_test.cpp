@@ -1,5 +1,6 @@
-// The helper as root against an unprivileged attacker (uid 1000) who controls a world-writable
-// plug-in folder and their own folder under /Users.
+// The real helper against an attacker (uid 1000) with a signed client, a folder under /Users and
+// write access to a world-writable plug-in folder, and a victim (uid 1001) whose home is private.
+// Every client here runs as one of those two users.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,95 +13,124 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::runInSandbox;
 
-// Common set-up: a root-only canary outside every allowed place, and the attacker's footholds.
 const char* kSetup = R"SH(
-    mkdir -p "$VST3" /Users/eve /tmp/canary /Library/Secret
+    mkdir -p "$VST3" /Users/eve /Users/bob/Private.vst3 /Users/bob/Shared.vst3 /tmp/canary /Library/Secret
     chmod 0777 "$VST3"; chown 1000:1000 /Users/eve
+    echo secret > /Users/bob/Private.vst3/key; chmod 0644 /Users/bob/Private.vst3/key
+    echo team > /Users/bob/Shared.vst3/key; chown -R 1001:1001 /Users/bob
+    chmod 0750 /Users/bob/Shared.vst3; chmod 0640 /Users/bob/Shared.vst3/key; chmod 0700 /Users/bob
     echo canary > /tmp/canary/file; chmod 0700 /tmp/canary
     echo secret > /Library/Secret/key; chmod 0700 /Library/Secret
     as_user mkdir -p /Users/eve/Good.vst3/Contents
     as_user sh -c 'echo code > /Users/eve/Good.vst3/Contents/bin'
     start_helper
-    # Prints the client's exit status after its output.
-    c() { "$C" "$@" 2>&1; echo "exit=$?"; }
+    # The attacker's and the victim's clients; each prints its exit status after its output.
+    eve() { as_user "$C" "$@" 2>&1; echo "exit=$?"; }
+    bob() { as_victim "$C" "$@" 2>&1; echo "exit=$?"; }
 )SH";
 
-TEST(Attack, LinksPlantedBelowARootAreNeverFollowed) {
+TEST(Attack, OtherUsersFilesNeverLeak) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kSetup) + R"SH(
-        as_user ln -s /tmp/canary "$VST3/evil"
-        echo "== remove"; c remove "$VST3/evil/file"
-        echo "== mkdir"; c mkdir "$VST3/evil/new"
-        echo "== copy"; c copy /Users/eve/Good.vst3 "$VST3/evil/Good.vst3"
-        echo "== canary: $(cat /tmp/canary/file) $(ls /tmp/canary | tr '\n' ' ')"
-        echo "== remove-link"; c remove "$VST3/evil"
-        [ -e "$VST3/evil" ] || echo "link-removed"; cat /tmp/canary/file
+        echo "== home"; eve copy /Users/bob/Private.vst3 "$VST3/Stolen.vst3"
+        chmod 0711 /Users/bob  # a home others may pass through, but not list
+        setfacl -m g:1000:rx /Users/bob/Shared.vst3  # eve may list it, not read the team's file
+        echo "== group"; eve copy /Users/bob/Shared.vst3 "$VST3/Team.vst3"
+        echo "left: $(ls -A "$VST3" | tr '\n' ' ')"
+        echo "== own"; bob copy /Users/bob/Private.vst3 "$VST3/Private.vst3"
         stop_helper; show_log)SH");
     SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("== canary: canary file \n"));
-    EXPECT_THAT(run.output, HasSubstr("link-removed\ncanary\n"));
-    EXPECT_THAT(
-        run.output,
-        HasSubstr("remove failed: Remove failed: Cannot reach "
-                  "/Library/Audio/Plug-Ins/VST3/evil/file: Too many levels of symbolic links"));
-    EXPECT_THAT(run.output, HasSubstr("mkdir failed: Mkdir failed: "));
-    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: "));
+    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: Cannot read "
+                                      "/Users/bob/Private.vst3: Permission denied\n"));
+    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: Cannot open "
+                                      "/Users/bob/Shared.vst3/key: Permission denied\n"));
+    EXPECT_THAT(run.output, HasSubstr("left: \n"));
+    EXPECT_THAT(run.output, HasSubstr("== own\n"));
+    EXPECT_THAT(run.output, ::testing::ContainsRegex("== own\n[0-9]+-1: ok\nexit=0"));
 }
 
-TEST(Attack, SourcesThroughLinksToRootOnlyFoldersAreNeverCopied) {
+TEST(Attack, PreparedFoldersAndReplacedRootsAreRefused) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kSetup) + R"SH(
-        as_user ln -s /Library/Secret /Users/eve/Secret.vst3
-        as_user ln -s / /Users/eve/root
-        echo "== through"; c copy /Users/eve/root/Library/Secret "$VST3/Stolen.vst3"
-        echo "== itself"; c copy /Users/eve/Secret.vst3 "$VST3/Linked.vst3"
-        echo "stolen: $(ls -A "$VST3/Stolen.vst3" 2>&1)"
-        echo "linked: $(readlink "$VST3/Linked.vst3")"
+        as_user mkdir -m 0777 "$VST3/Nimbara"; as_user chmod 0777 "$VST3/Nimbara"
+        as_user setfacl -d -m u:1000:rwx "$VST3/Nimbara"
+        echo "== mkdir"; bob mkdir "$VST3/Nimbara"
+        echo "== copy"; bob copy /Users/bob/Private.vst3 "$VST3/Nimbara/Private.vst3"
+        # A parent of a root that anyone can write lets the root be swapped for a link.
+        chmod 0777 /Library/Audio/Plug-Ins
+        as_user mv "$VST3" /Library/Audio/Plug-Ins/Old; as_user ln -s /tmp/canary "$VST3"
+        echo "== via-link"; eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
+        eve remove "$VST3/file"; eve mkdir "$VST3/new"
+        echo "canary: $(cat /tmp/canary/file) $(ls /tmp/canary | tr '\n' ' ')"
         stop_helper; show_log)SH");
     SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("stolen: ls: cannot access"));
-    // A source that is itself a link is copied as that link: no content is read through it.
-    EXPECT_THAT(run.output, HasSubstr("linked: /Library/Secret\n"));
-    EXPECT_THAT(run.output, Not(HasSubstr("secret")));
+    EXPECT_THAT(run.output, HasSubstr("mkdir failed: Mkdir failed: " VST3_PATH
+                                      "/Nimbara is owned by uid 1000 and writable by others\n"));
+    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: " VST3_PATH
+                                      "/Nimbara is owned by uid 1000 and writable by others\n"));
+    EXPECT_THAT(run.output, HasSubstr("failed: /Library/Audio/Plug-Ins is owned by uid 0 and "
+                                      "writable by others\n"));
+    EXPECT_THAT(run.output, HasSubstr("canary: canary file \n"));
+    EXPECT_THAT(run.output, Not(HasSubstr("\nexit=0")));
 }
 
-TEST(Attack, HostileBundleContents) {
+TEST(Attack, LinksAtTheDestinationAreItemsAndPlantedTreesGo) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kSetup) + R"SH(
-        as_user mkfifo /Users/eve/Good.vst3/Contents/pipe
-        echo "== fifo"; timeout 10 "$C" copy /Users/eve/Good.vst3 "$VST3/Fifo.vst3"; echo "exit=$?"
-        rm /Users/eve/Good.vst3/Contents/pipe
-        as_user cp /bin/true /Users/eve/Good.vst3/Contents/suid
-        as_user chmod 6777 /Users/eve/Good.vst3/Contents/suid
-        echo "== suid"; c copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
-        echo "mode=$(stat -c %a "$VST3/Good.vst3/Contents/suid") owner=$(stat -c %u "$VST3/Good.vst3/Contents/suid")"
-        deep_tree() { as_user python3 -c '
-import os, sys
-fd = os.open(sys.argv[1], os.O_RDONLY)
-for i in range(10000):
-    os.mkdir("d", dir_fd=fd)
-    nfd = os.open("d", os.O_RDONLY, dir_fd=fd)
-    os.close(fd); fd = nfd
-' "$1"; }
-        deep_tree /Users/eve; deep_tree "$VST3"
-        echo "== deep"; timeout 60 "$C" copy /Users/eve/d "$VST3/deep"; echo "exit=$?"
-        echo "== deep-remove"; timeout 60 "$C" remove "$VST3/d"; echo "exit=$?"
-        echo "== alive"; c ping
-        stop_helper; show_log)SH");
+        as_user ln -s nowhere "$VST3/Good.vst3"
+        as_user ln -s /Library/Secret/key "$VST3/Probe"
+        echo "== copy"; eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
+        echo "type=$(stat -c %F "$VST3/Good.vst3") $(cat "$VST3/Good.vst3/Contents/bin")"
+        echo "== remove"; eve remove "$VST3/Probe"
+        [ -e "$VST3/Probe" ] || [ -L "$VST3/Probe" ] || echo "probe-gone $(cat /Library/Secret/key)"
+        as_user python3 -c '
+import os
+fd = os.open(os.environ["VST3"], os.O_RDONLY)
+for i in range(1000):
+    os.mkdir("Deep.vst3" if i == 0 else "d", 0o755, dir_fd=fd)
+    nfd = os.open("Deep.vst3" if i == 0 else "d", os.O_RDONLY, dir_fd=fd); os.close(fd); fd = nfd
+'
+        echo "== planted"; eve copy /Users/eve/Good.vst3 "$VST3/Deep.vst3"
+        echo "deep=$(find "$VST3/Deep.vst3" | wc -l)"; eve remove "$VST3/Deep.vst3"
+        echo "left: $(ls -A "$VST3" | tr '\n' ' ')"
+        stop_helper)SH");
     SCOPED_TRACE(run.output);
-    // Answered at once rather than hung on the FIFO (timeout would exit 124).
+    EXPECT_THAT(run.output, HasSubstr("type=directory code\n"));
+    EXPECT_THAT(run.output, HasSubstr("probe-gone secret\n"));
+    EXPECT_THAT(run.output, HasSubstr("deep=3\n"));  // the planted tree was replaced whole
+    EXPECT_THAT(run.output, HasSubstr("left: Good.vst3 \n"));
+    EXPECT_THAT(run.output, Not(HasSubstr("exit=1")));
+}
+
+TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(std::string(kSetup) + R"SH(
+        as_user mkdir /Users/eve/Grow.vst3 /Users/eve/Big.vst3
+        as_user head -c 64M /dev/urandom > /Users/eve/Big.vst3/data
+        as_user sh -c 'head -c 256M /dev/zero > /Users/eve/Grow.vst3/data; while :; do head -c 1M /dev/zero; done >> /Users/eve/Grow.vst3/data' &
+        writer=$!; sleep 0.3
+        echo "== grow"; as_user timeout 20 "$C" copy /Users/eve/Grow.vst3 "$VST3/Grow.vst3"; echo "exit=$?"
+        kill $writer
+        forged="$(printf 'x\n[2030-01-01T00:00:00Z] [helper] Stopped')"
+        as_user mkdir /Users/eve/Fifo.vst3; as_user mkfifo "/Users/eve/Fifo.vst3/$forged"
+        echo "== fifo"; eve copy /Users/eve/Fifo.vst3 "$VST3/Fifo.vst3"
+        mkdir "$VST3/Small/Big.vst3"; echo old > "$VST3/Small/Big.vst3/old"
+        echo "== small"; eve copy /Users/eve/Big.vst3 "$VST3/Small/Big.vst3"
+        echo "left: $(ls -A "$VST3" "$VST3/Small" "$VST3/Small/Big.vst3" | tr '\n' ' ')"
+        stop_helper; show_log)SH",
+                            "--size 16777216 --tmpfs " VST3_PATH "/Small");
+    SCOPED_TRACE(run.output.substr(0, 6000));
+    EXPECT_THAT(run.output, HasSubstr("Cannot copy /Users/eve/Grow.vst3/data: it changed size "
+                                      "while being copied\n"));
+    EXPECT_THAT(run.output, ::testing::ContainsRegex(
+                                "copy failed: Copy failed: /Users/eve/Big.vst3 needs [0-9]+ "
+                                "bytes, but only [0-9]+ are available at " VST3_PATH "/Small\n"));
+    EXPECT_THAT(run.output, HasSubstr("left: " VST3_PATH ": Small  " VST3_PATH
+                                      "/Small: Big.vst3  " VST3_PATH "/Small/Big.vst3: old \n"));
+    // The name that failed the copy is logged escaped: it cannot forge a line of its own.
     EXPECT_THAT(run.output,
-                HasSubstr("(Helper.OperationError error 0.) [OP_FAILED]\nexit=1\n== suid"));
-    EXPECT_THAT(run.output, HasSubstr("not a regular file, folder or symbolic link"));
-    EXPECT_THAT(run.output, HasSubstr("mode=755 owner=0"));
-    EXPECT_THAT(run.output,
-                HasSubstr("] [helper] copy failed: Copy failed: Cannot copy /Users/eve/d/d/d/"));
-    EXPECT_THAT(run.output, HasSubstr("] [helper] remove failed: Remove failed: Cannot remove " +
-                                      std::string("/Library/Audio/Plug-Ins/VST3/d/d/d/")));
-    EXPECT_THAT(run.output, HasSubstr("d: folders nested more than 128 levels deep\n"));
-    EXPECT_THAT(run.output, HasSubstr("== alive\n"));
-    EXPECT_THAT(run.output, ::testing::ContainsRegex("== alive\n[0-9]+-1: ok"));
-    EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
+                HasSubstr("Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"));
+    EXPECT_THAT(run.output, Not(HasSubstr("\n[2030-01-01T00:00:00Z]")));
     EXPECT_THAT(run.output, Not(HasSubstr("exit=124")));
 }
 

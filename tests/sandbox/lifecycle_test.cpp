@@ -91,5 +91,62 @@ TEST(Lifecycle, SurvivesALogReaderThatWentAway) {
     EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
 }
 
+// A copy the helper cannot finish leaves nothing behind: a stop abandons it within the bound, and
+// what a killed helper staged is removed at the next start. A swapped-in copy has succeeded even
+// when the old item cannot be removed.
+TEST(Lifecycle, NoLeftoversWhateverHappens) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(R"SH(
+        mkdir -p /Users/ann/Big.vst3 "$VST3/Big.vst3" "$VST3/Stuck.vst3/mnt"
+        echo old > "$VST3/Big.vst3/old"; echo kept > "$VST3/Stuck.vst3/mnt/keep"
+        for i in $(seq 40); do head -c 40M /dev/zero > /Users/ann/Big.vst3/f$i; done
+        hidden() { echo "hidden=$(ls -A "$VST3" | grep -c '^\.')"; }
+        copy_big() { "$C" copy /Users/ann/Big.vst3 "$VST3/Big.vst3" > /tmp/copy.out 2>&1 & }
+        start_helper; copy_big; wait_staged
+        t0=$(date +%s%N); stop_helper; echo "stop-ms=$(( ($(date +%s%N) - t0) / 1000000 ))"
+        hidden; cat "$VST3/Big.vst3/old"
+        start_helper; copy_big; wait_staged; kill -9 "$HPID"; wait "$HPID" 2>/dev/null
+        echo "after-kill: $(ls -A "$VST3" | grep -c '^\.')"
+        start_helper; hidden; cat "$VST3/Big.vst3/old"
+        "$C" copy /Users/ann/Big.vst3 "$VST3/Stuck.vst3"; echo "stuck-exit=$?"
+        echo "stuck=$(ls "$VST3/Stuck.vst3" | wc -l) $(cat "$VST3"/.Stuck.vst3.*/mnt/keep)"
+        stop_helper; show_log)SH",
+                            "--tmpfs " VST3_PATH "/Stuck.vst3/mnt");
+    SCOPED_TRACE(run.output);
+    EXPECT_THAT(run.output, ::testing::ContainsRegex("stop-ms=[0-9]{1,4}\n"));  // within 10 s
+    EXPECT_THAT(run.output, HasSubstr("helper-exit=0\nstop-ms="));
+    EXPECT_THAT(run.output, HasSubstr("hidden=0\nold\nafter-kill: 1\n"));
+    EXPECT_THAT(run.output, ::testing::ContainsRegex("\\] \\[helper\\] Removed leftover " VST3_PATH
+                                                     "/\\.Big\\.vst3\\.nimbara-[0-9a-f]{12}\n"));
+    EXPECT_THAT(run.output, HasSubstr("hidden=0\nold\n"));
+    EXPECT_THAT(run.output, HasSubstr("stuck-exit=0\nstuck=40 kept\n"));
+    EXPECT_THAT(run.output, ::testing::ContainsRegex(
+                                "\\] \\[helper\\] Left the replaced item " VST3_PATH
+                                "/\\.Stuck\\.vst3\\.nimbara-[0-9a-f]{12} for the next start: "
+                                "Cannot remove [^\n]*/mnt: Invalid cross-device link\n"));
+}
+
+// Started with descriptors 0-2 closed and umask 077: no client descriptor becomes standard
+// output (the client would receive log lines), and created folders are 0755.
+TEST(Lifecycle, KnownStartWhateverTheParentLeft) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(R"SH(
+        mkdir -p "$VST3" /Users/ann/B.vst3/sub; echo x > /Users/ann/B.vst3/sub/f
+        (umask 077; exec "$H" <&- >&- 2>&-) & HPID=$!
+        for _ in $(seq 500); do [ -S "$SOCK" ] && break; sleep 0.01; done
+        echo "== answer"
+        "$P" 'send:{"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/New/Sub"}\n' shut drain
+        "$P" 'send:{"id":"c","v":1,"op":"copy","source":"/Users/ann/B.vst3","dest":"/Library/Audio/Plug-Ins/VST3/B.vst3"}\n' shut drain
+        echo "modes=$(stat -c %a "$VST3/New" "$VST3/New/Sub" "$VST3/B.vst3/sub" "$VST3/B.vst3/sub/f" | tr '\n' ' ')"
+        stop_helper)SH");
+    SCOPED_TRACE(run.output);
+    EXPECT_THAT(
+        run.output,
+        HasSubstr(
+            "== answer\n{\"id\":\"m\",\"ok\":true}\n<EOF>\n{\"id\":\"c\",\"ok\":true}\n<EOF>\n"
+            "modes=755 755 755 644 \n"));
+    EXPECT_THAT(run.output, HasSubstr("helper-exit=0"));
+}
+
 }  // namespace
 }  // namespace nimbara

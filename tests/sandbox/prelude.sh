@@ -11,7 +11,7 @@ start_helper() {
   "$H" "$@" >"$LOG" 2>&1 &
   HPID=$!
   for _ in $(seq 1000); do
-    [ -S "$SOCK" ] && return 0
+    grep -q "Listening on" "$LOG" 2>/dev/null && return 0
     kill -0 "$HPID" 2>/dev/null || { echo "helper died"; cat "$LOG"; return 1; }
     sleep 0.01
   done
@@ -23,6 +23,15 @@ stop_helper() {
   kill -"${1:-TERM}" "$HPID"
   wait "$HPID"
   echo "helper-exit=$?"
+}
+
+# Waits until a copy has started staging in $VST3.
+wait_staged() {
+  for _ in $(seq 2000); do
+    ls -A "$VST3" 2>/dev/null | grep -q '\.nimbara-' && return 0
+    sleep 0.01
+  done
+  echo "no copy started"; return 1
 }
 
 show_log() { echo "--- log"; cat "$LOG"; echo "--- end"; }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "base/sys.h"
+
 namespace nimbara::testing {
 
 bool sandboxAvailable() {
@@ -19,8 +21,9 @@ SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs)
     int fd = ::mkstemp(tmpl);
     std::string path = tmpl;
     std::string body = "source \"$SRC/tests/sandbox/prelude.sh\"\n" + script + "\n";
-    ::write(fd, body.data(), body.size());
+    bool written = nimbara::writeAll(fd, body);
     ::close(fd);
+    if (!written) return {-1, "cannot write the sandbox script " + path};
     std::string cmd = "SANDBOX_BWRAP_ARGS='" + bwrapArgs +
                       "' timeout 120 " NIMBARA_SOURCE_DIR "/scripts/sandbox.sh " NIMBARA_BUILD_DIR
                       " --ro-file " +

@@ -19,6 +19,8 @@ SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs 
 
 }  // namespace nimbara::testing
 
+#define VST3_PATH "/Library/Audio/Plug-Ins/VST3"
+
 #define SKIP_WITHOUT_SANDBOX()                   \
     if (!::nimbara::testing::sandboxAvailable()) \
     GTEST_SKIP() << "bubblewrap cannot create namespaces here; sandbox tests need them"

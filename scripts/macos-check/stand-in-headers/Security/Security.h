@@ -14,7 +14,7 @@ typedef struct __SecCode* SecCodeRef;
 typedef struct __SecRequirement* SecRequirementRef;
 typedef UInt32 SecCSFlags;
 
-enum { errSecSuccess = 0 };
+enum { errSecSuccess = 0, errSecAllocate = -108 };
 enum {
     kSecCSDefaultFlags = 0,
     kSecCSNoNetworkAccess = 1 << 29,

@@ -1,0 +1,128 @@
+#include "operations/staging_journal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "base/sys.h"
+#include "operations/tree_walk.h"
+#include "operations/trusted_folders.h"
+#include "platform/file_system.h"
+
+namespace nimbara {
+namespace {
+
+constexpr const char* kRecordName = "staged";
+constexpr const char* kNewRecordName = "staged.new";
+constexpr size_t kMaxRecordBytes = 1 << 20;
+constexpr const char* kStagedMark = ".nimbara-";
+constexpr size_t kSuffixDigits = 12;
+
+// One entry per line: caller uid, root and path, separated by tabs (validated paths hold no
+// control characters).
+std::string format(const std::vector<StagingJournal::Entry>& entries) {
+    std::string text;
+    for (const auto& e : entries) {
+        text += std::to_string(e.caller) + "\t" + e.root + "\t" + e.path + "\n";
+    }
+    return text;
+}
+
+std::vector<StagingJournal::Entry> parse(const std::string& text) {
+    std::vector<StagingJournal::Entry> entries;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        size_t a = line.find('\t');
+        size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+        if (b == std::string::npos) continue;
+        StagingJournal::Entry e{0, line.substr(a + 1, b - a - 1), line.substr(b + 1)};
+        try {
+            e.caller = static_cast<uid_t>(std::stoul(line.substr(0, a)));
+        } catch (const std::exception&) {
+            continue;
+        }
+        entries.push_back(std::move(e));
+    }
+    return entries;
+}
+
+}  // namespace
+
+void StagingJournal::open(const std::string& folder) {
+    UniqueFd fd = openTrustedFolder(folder, /*create=*/true, 0700);
+    // One process at a time keeps the record: a second one would sweep the first one's work.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) throw FsFailure("Cannot lock", folder, errno);
+    folder_ = std::move(fd);
+    folderPath_ = folder;
+    UniqueFd record(::openat(folder_.get(), kRecordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!record) {
+        if (errno != ENOENT) throw FsFailure("Cannot read", folder + "/" + kRecordName, errno);
+        return;
+    }
+    std::string text(kMaxRecordBytes, '\0');
+    ssize_t n = readSome(record.get(), text.data(), text.size());
+    if (n < 0) throw FsFailure("Cannot read", folder + "/" + kRecordName, errno);
+    text.resize(static_cast<size_t>(n));
+    entries_ = parse(text);
+}
+
+void StagingJournal::add(const Entry& entry) {
+    entries_.push_back(entry);
+    try {
+        save();
+    } catch (const FsFailure&) {
+        entries_.pop_back();
+        throw;
+    }
+}
+
+void StagingJournal::remove(const std::string& path) {
+    std::erase_if(entries_, [&](const Entry& e) { return e.path == path; });
+    try {
+        save();
+    } catch (const FsFailure&) {
+        // The item is gone; an entry left on disk names nothing and is dropped at the next start.
+    }
+}
+
+void StagingJournal::save() {
+    if (!folder_) return;
+    std::string path = folderPath_ + "/" + kNewRecordName;
+    UniqueFd record(::openat(folder_.get(), kNewRecordName,
+                             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!record || !writeAll(record.get(), format(entries_))) {
+        throw FsFailure("Cannot write", path, errno);
+    }
+    if (::renameat(folder_.get(), kNewRecordName, folder_.get(), kRecordName) != 0) {
+        throw FsFailure("Cannot write", path, errno);
+    }
+}
+
+bool isStagedName(const std::string& name) {
+    size_t mark = name.rfind(kStagedMark);
+    if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) return false;
+    std::string_view suffix = std::string_view(name).substr(mark + std::strlen(kStagedMark));
+    return suffix.size() == kSuffixDigits &&
+           suffix.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::string stagedNameFor(const std::string& name) {
+    unsigned char random[kSuffixDigits / 2];
+    randomBytes(random, sizeof random);
+    std::string name200 = name.substr(0, 200);
+    std::string staged = "." + name200 + kStagedMark;
+    char hex[3];
+    for (unsigned char b : random) {
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        staged += hex;
+    }
+    return staged;
+}
+
+}  // namespace nimbara

@@ -1,0 +1,56 @@
+// StagingJournal: the record of the hidden items a copy has made beside a destination (the copy
+// being built, or the old item swapped out of the way) for as long as they exist. A helper that
+// is killed leaves its entries behind, and the next start removes what they name. Kept as one
+// small file in a root-only folder; without a folder the record lives in memory only.
+// Used from the operation queue, and at start before any connection is served.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/unique_fd.h"
+
+namespace nimbara {
+
+class StagingJournal {
+  public:
+    struct Entry {
+        uid_t caller;      // the caller the copy acted for
+        std::string root;  // the allowed root the item lies below
+        std::string path;  // the hidden item
+        bool operator==(const Entry&) const = default;
+    };
+
+    // A journal kept in memory only.
+    StagingJournal() = default;
+
+    // Opens (creating when missing, 0700) and locks the root-only folder `folder` and reads the
+    // entries a previous run left there. Throws FsFailure when the folder cannot be used or
+    // another process holds it.
+    void open(const std::string& folder);
+
+    // Notes `entry` before the item exists; throws FsFailure when the record cannot be written.
+    void add(const Entry& entry);
+    // Forgets the item at `path` once it is gone (or in place under its real name).
+    void remove(const std::string& path);
+
+    const std::vector<Entry>& entries() const { return entries_; }
+
+  private:
+    void save();
+
+    UniqueFd folder_;
+    std::string folderPath_;
+    std::vector<Entry> entries_;
+};
+
+// True for names the copy stages under: ".<name>.nimbara-<12 hex digits>".
+bool isStagedName(const std::string& name);
+
+// The hidden name a copy of `name` is staged under, unique with overwhelming probability.
+std::string stagedNameFor(const std::string& name);
+
+}  // namespace nimbara

@@ -1,0 +1,91 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/random.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace nimbara {
+namespace {
+
+constexpr size_t kFallbackBuffer = 256 * 1024;
+
+int copyThroughBuffer(int src, int dst, uint64_t offset, uint64_t length) {
+    std::vector<char> buf(kFallbackBuffer);
+    while (length > 0) {
+        ssize_t n = ::pread(src, buf.data(), std::min<uint64_t>(buf.size(), length),
+                            static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EOVERFLOW;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::pwrite(dst, buf.data() + done, static_cast<size_t>(n - done),
+                                 static_cast<off_t>(offset) + done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) return errno;
+            done += w;
+        }
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int cloneFile(int, int, const char*, UniqueFd&) {
+    // copy_file_range already shares extents where the file system can, so the byte copy is
+    // always the way here.
+    return ENOTSUP;
+}
+
+int copyFileRange(int src, int dst, uint64_t offset, uint64_t length) {
+    loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(offset);
+    while (length > 0) {
+        ssize_t n = ::copy_file_range(src, &in, dst, &out, length, 0);
+        if (n > 0) {
+            length -= static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n == 0) return EOVERFLOW;
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+            return copyThroughBuffer(src, dst, static_cast<uint64_t>(in), length);
+        }
+        return errno;
+    }
+    return 0;
+}
+
+int dropInheritedAccess(int fd) {
+    for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
+        if (::fremovexattr(fd, acl) != 0 && errno != ENODATA && errno != ENOTSUP) return errno;
+    }
+    return 0;
+}
+
+int renameNoReplace(int dir, const char* from, const char* to) {
+    return ::renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
+}
+
+int renameExchange(int dir, const char* a, const char* b) {
+    return ::renameat2(dir, a, dir, b, RENAME_EXCHANGE) == 0 ? 0 : errno;
+}
+
+void randomBytes(void* buf, size_t len) {
+    auto* p = static_cast<unsigned char*>(buf);
+    while (len > 0) {
+        ssize_t n = ::getrandom(p, len, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) std::abort();  // the kernel always has random bytes to give
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace nimbara

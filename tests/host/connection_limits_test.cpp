@@ -1,0 +1,79 @@
+// The caps on connections and signature checks, without sockets.
+#include "host/connection_limits.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace nimbara {
+namespace {
+
+using Admission = ConnectionLimits::Admission;
+
+TEST(ConnectionLimits, CapsFollowTheDescriptorLimit) {
+    const size_t others = kOperationDescriptorReserve + 2 * kMaxConcurrentChecks + 8;
+    // {descriptor limit, connections in all, per user}; too few descriptors for the reserve
+    // leave half of them to connections.
+    const std::vector<std::array<size_t, 3>> cases{
+        {1, 1, 1},
+        {64, 32, 8},
+        {256, 128, 32},
+        {1024, 1024 - others, kMaxConnectionsPerUser},
+        {1 << 20, kMaxConnections, kMaxConnectionsPerUser}};
+    for (auto [limit, total, perUser] : cases) {
+        EXPECT_EQ(connectionCapFor(limit), total) << limit;
+        EXPECT_EQ(perUserCapFor(total), perUser) << limit;
+    }
+}
+
+// One user at their cap leaves room for the others; the total cap holds for everyone; a
+// released connection frees its place.
+TEST(ConnectionLimits, PerUserThenTotal) {
+    ConnectionLimits limits(5, 3);
+    const std::vector<std::pair<uid_t, Admission>> steps{
+        {1000, Admission::admitted},    {1000, Admission::admitted}, {1000, Admission::admitted},
+        {1000, Admission::userAtCap},   {1001, Admission::admitted}, {1002, Admission::admitted},
+        {1003, Admission::serverAtCap}, {1000, Admission::userAtCap}};
+    for (auto [uid, expected] : steps) EXPECT_EQ(limits.admit(uid), expected) << uid;
+    limits.release(1000);
+    EXPECT_EQ(limits.admit(1003), Admission::admitted);
+    EXPECT_EQ(limits.admit(1000), Admission::serverAtCap);
+}
+
+// Checks run at most kMaxConcurrentChecks at once and kMaxChecksPerUser per user.
+TEST(ConnectionLimits, ChecksAreBounded) {
+    ConnectionLimits limits(100);
+    std::mutex m;
+    std::vector<int> running(9);  // per uid 0-7, and in all at [8]
+    int peakAll = 0;
+    int peakUser = 0;
+    std::vector<std::thread> threads;
+    for (uid_t i = 0; i < 24; ++i) {
+        threads.emplace_back([&, uid = i % 8] {
+            limits.beginCheck(uid);
+            {
+                std::lock_guard lock(m);
+                peakAll = std::max(peakAll, ++running[8]);
+                peakUser = std::max(peakUser, ++running[uid]);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            {
+                std::lock_guard lock(m);
+                --running[8];
+                --running[uid];
+            }
+            limits.endCheck(uid);
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(peakAll, int(kMaxConcurrentChecks));
+    EXPECT_EQ(peakUser, int(kMaxChecksPerUser));
+}
+
+}  // namespace
+}  // namespace nimbara

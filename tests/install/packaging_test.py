@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Checks what a packager ships: the installed tree, the systemd unit, the launchd property
+list and installer scripts, and that a vendor build leaves the general client unsigned.
+Usage: packaging_test.py CHECK SOURCE_DIR BUILD_DIR  (CHECK: tree, systemd, macos, vendor)
+The paths to check against come from the build's CMake cache."""
+import json, os, plistlib, re, shutil, stat, subprocess, sys, tempfile
+
+HELPER = "com.corvellan.nimbara.helper"
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw).stdout
+
+
+def cache(build):
+    text = open(os.path.join(build, "CMakeCache.txt")).read()
+    return dict(re.findall(r"^(\w+):\w+=(.*)$", text, re.M))
+
+
+def install(build, dest):
+    run("cmake", "--install", build, env={**os.environ, "DESTDIR": dest})
+    return dest + cache(build)["CMAKE_INSTALL_PREFIX"]
+
+
+def check_tree(src, build, tmp):
+    root = install(build, tmp)
+    want = {  # installed file -> (mode, file in the build it must equal byte for byte)
+        f"libexec/{HELPER}": (0o755, f"helper/{HELPER}"),
+        "bin/nimbara-helper-client": (0o755, "client/nimbara-helper-client"),
+        "bin/nimbara-codesign": (0o755, "tools/nimbara-codesign"),
+        f"lib/systemd/system/{HELPER}.service": (0o644, f"packaging/{HELPER}.service"),
+        f"lib/tmpfiles.d/{HELPER}.conf": (0o644, None),
+        **{f"share/doc/nimbara_helper/{d}": (0o644, None)
+           for d in ("README.md", "SECURITY.md", "install.md", "protocol.md")},
+    }
+    got = {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(tmp) for f in fs}
+    assert got == set(want), f"installed {sorted(got)}"
+    for rel, (mode, built) in want.items():
+        path = os.path.join(root, rel)
+        assert stat.S_IMODE(os.stat(path).st_mode) == mode, f"{rel}: mode"
+        if built:  # nothing relinked or stripped: signatures and the embedded list survive
+            assert open(path, "rb").read() == open(os.path.join(build, built), "rb").read(), rel
+    doctor = subprocess.run([f"{root}/bin/nimbara-helper-client", "doctor", "--json", "--socket",
+                             f"{tmp}/none.sock", "--helper", f"{root}/libexec/{HELPER}"],
+                            capture_output=True, text=True)
+    report = json.loads(doctor.stdout)
+    assert doctor.returncode == 69 and report["status"] == 69, doctor
+    assert report["installed"]["version"] == cache(build)["CMAKE_PROJECT_VERSION"], report
+
+
+def check_systemd(src, build, tmp):
+    root = install(build, tmp)
+    unit = open(f"{root}/lib/systemd/system/{HELPER}.service").read()
+    assert f"ExecStart={cache(build)['CMAKE_INSTALL_PREFIX']}/libexec/{HELPER}\n" in unit
+    # Offline checks need the program at ExecStart; point it into the staging folder.
+    staged = os.path.join(tmp, f"{HELPER}.service")
+    open(staged, "w").write(re.sub(r"^ExecStart=", f"ExecStart={tmp}", unit, flags=re.M))
+    run("systemd-analyze", "verify", staged)
+    out = subprocess.run(["systemd-analyze", "security", "--offline=yes", "--threshold=20",
+                          staged], capture_output=True, text=True)
+    print(out.stdout.strip().splitlines()[-1])
+    assert out.returncode == 0, "exposure above 2.0"
+    # The tmpfiles rule creates every folder the unit lets the helper write, 0755 root.
+    run("systemd-tmpfiles", f"--root={tmp}/fs", "--create", f"{root}/lib/tmpfiles.d/{HELPER}.conf")
+    for line in re.findall(r"^ReadWritePaths=(.*)$", unit, re.M):
+        for folder in re.findall(r'"-?([^"]+)"|-?(\S+)', line):
+            folder = folder[0] or folder[1]
+            if folder != "/run":
+                assert stat.S_IMODE(os.stat(f"{tmp}/fs{folder}").st_mode) == 0o755, folder
+
+
+def check_macos(src, build, tmp):
+    pkg = os.path.join(src, "packaging/macos")
+    c = cache(build)  # the places the macOS install rules use
+    with open(os.path.join(pkg, f"{HELPER}.plist"), "rb") as f:
+        plist = plistlib.load(f)
+    assert plist == {
+        "Label": HELPER, "ProgramArguments": [c["NIMBARA_MACOS_HELPER"]], "RunAtLoad": True,
+        "KeepAlive": True, "StandardOutPath": c["NIMBARA_MACOS_LOG"],
+        "StandardErrorPath": c["NIMBARA_MACOS_LOG"],
+        "ExitTimeOut": 15,  # the helper stops within 10 seconds of SIGTERM
+    }, plist
+    assert c["NIMBARA_MACOS_LOG"].startswith("/Library/Logs/")
+    rule = [l.split() for l in open(os.path.join(pkg, f"{HELPER}.newsyslog.conf"))
+            if l.strip() and not l.startswith("#")]
+    assert len(rule) == 1 and rule[0][0] == c["NIMBARA_MACOS_LOG"], rule
+    scripts = [os.path.join(pkg, s) for s in ("scripts/preinstall", "scripts/postinstall",
+                                               "uninstall.sh")]
+    for s in scripts:
+        run("bash", "-n", s)
+    run("shellcheck", "-s", "bash", *scripts)
+    text = open(scripts[2]).read().replace("$label", HELPER)
+    for key in ("NIMBARA_MACOS_HELPER", "NIMBARA_MACOS_DAEMON_PLIST",
+                "NIMBARA_MACOS_NEWSYSLOG_RULE"):
+        assert c[key] in text, f"uninstall.sh does not remove {c[key]}"
+
+
+def check_vendor(src, build, tmp):
+    """A vendor build generates no development identity and does not sign the client."""
+    os.makedirs(f"{tmp}/vendor")
+    for f in ("root.pem", "leaf.pem", "leaf.key", "intermediate.pem"):
+        shutil.copy(f"{build}/codesign/dev/{f}", f"{tmp}/vendor/{f}")
+    run("cmake", "-S", src, "-B", f"{tmp}/b", "-G", "Ninja", "-DBUILD_TESTING=OFF",
+        f"-DCODESIGN_ANCHOR_PEM={tmp}/vendor/root.pem", f"-DCODESIGN_IDENTITY_DIR={tmp}/vendor")
+    assert not os.path.exists(f"{tmp}/b/codesign/dev")
+    signs = lambda b: re.search(r"build client/nimbara-helper-client:[^\n]*\n(  [^\n]*\n)*?"
+                                r"  POST_BUILD = [^\n]*nimbara-codesign sign",
+                                open(f"{b}/build.ninja").read())
+    assert not signs(f"{tmp}/b"), "vendor build signs nimbara-helper-client"
+    assert signs(build), "development build does not sign nimbara-helper-client"
+
+
+if __name__ == "__main__":
+    with tempfile.TemporaryDirectory() as tmp:
+        globals()["check_" + sys.argv[1]](sys.argv[2], sys.argv[3], tmp)
