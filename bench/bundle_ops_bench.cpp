@@ -1,8 +1,12 @@
-// Copies and removes two bundles with the helper's operations and with `cp -a` / `rm -rf` on the
-// same file system, interleaved, and prints the medians and their ratios.
-//   bundle_ops_bench [WORK_DIR] [ROUNDS]
-// WORK_DIR (default ./bench-work) is created and removed again.
-#include <sys/stat.h>
+// Copies and removes two bundles with the helper's operations and with `cp -a` / `rm -rf` on
+// the same file system, interleaved (the order flips every round), on every folder given, and
+// prints the medians and the per-round ratios (min/median/max).
+//   bundle_ops_bench ROUNDS DIR...            e.g. 7 /dev/shm build/bench-work
+//   bundle_ops_bench --make small|large DIR   only makes the bundle DIR (for syscall counts)
+// The bundles belong to uid 1000, for whom the operations act, as the helper's would. Each
+// DIR/nimbara-bundle-bench is created and removed again. Run as root.
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +26,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+constexpr uid_t kOwner = 1000;
 
 void writeFile(const fs::path& p, size_t bytes, std::mt19937_64& rng) {
     std::vector<uint64_t> block(std::min<size_t>(bytes, 1 << 20) / 8 + 1);
@@ -55,6 +61,26 @@ void makeLargeBundle(const fs::path& b, std::mt19937_64& rng) {
     writeFile(b / "Contents/Data/samples-c.bin", 256u << 20, rng);
 }
 
+void makeBundle(const std::string& kind, const fs::path& b) {
+    std::mt19937_64 rng(42);
+    kind == "large" ? makeLargeBundle(b, rng) : makeSmallBundle(b, rng);
+    for (auto& e : fs::recursive_directory_iterator(b)) {
+        (void)!::lchown(e.path().c_str(), kOwner, kOwner);
+    }
+    (void)!::lchown(b.c_str(), kOwner, kOwner);
+}
+
+// "tmpfs", "ext4" or the file system's magic number.
+std::string fileSystemOf(const fs::path& dir) {
+    struct statfs st {};
+    if (::statfs(dir.c_str(), &st) != 0) return "?";
+    if (st.f_type == TMPFS_MAGIC) return "tmpfs";
+    if (st.f_type == EXT4_SUPER_MAGIC) return "ext4";
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "%#lx", static_cast<unsigned long>(st.f_type));
+    return hex;
+}
+
 double seconds(const std::function<void()>& f) {
     ::sync();
     auto t0 = Clock::now();
@@ -83,45 +109,76 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-}  // namespace
+void printRow(const std::string& where, const std::string& what, const std::vector<double>& ours,
+              const std::vector<double>& theirs) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < ours.size(); ++i) ratios.push_back(ours[i] / theirs[i]);
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("%-6s %-13s %10.4f %10.4f   %.2f/%.2f/%.2f\n", where.c_str(), what.c_str(),
+                median(ours), median(theirs), ratios.front(), median(ratios), ratios.back());
+    std::fflush(stdout);
+}
 
-int main(int argc, char** argv) {
-    fs::path work = fs::absolute(argc > 1 ? argv[1] : "bench-work");
-    int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-    const nimbara::Caller caller{0, 0, {}};
-    nimbara::StagingJournal journal;
+// Both bundles on the file system of `dir`, `rounds` interleaved rounds each.
+void benchFolder(const fs::path& dir, int rounds) {
+    fs::path work = fs::absolute(dir) / "nimbara-bundle-bench";
     fs::remove_all(work);
     fs::path users = work / "Users", root = work / "VST3", other = work / "cp";
-    fs::create_directories(users);
-    fs::create_directories(root);
-    fs::create_directories(other);
-    std::mt19937_64 rng(42);
-    std::printf("making bundles in %s ...\n", work.c_str());
-    makeSmallBundle(users / "Small.vst3", rng);
-    makeLargeBundle(users / "Large.vst3", rng);
-
-    std::printf("%-6s %-7s %12s %12s %8s\n", "bundle", "op", "helper (s)", "cp/rm (s)", "ratio");
-    for (std::string name : {"Small.vst3", "Large.vst3"}) {
+    for (auto& d : {users, root, other}) fs::create_directories(d);
+    const nimbara::Caller caller{kOwner, kOwner, {}};
+    for (std::string kind : {"small", "large"}) {
+        std::string name = kind + ".vst3";
+        makeBundle(kind, users / name);
         std::vector<double> copyOurs, copyCp, removeOurs, removeRm;
         nimbara::AnchoredPath src{users.string(), (users / name).string()};
         nimbara::AnchoredPath dst{root.string(), (root / name).string()};
-        const std::string cp = std::string("cp -a ") + quoted(users / name) + " " +
-                               quoted(other / name),
-                          rm = std::string("rm -rf ") + quoted(other / name);
-        for (int i = 0; i < rounds; ++i) {
+        nimbara::StagingJournal journal;
+        std::string cp = "cp -a ", rm = "rm -rf ";
+        cp += quoted(users / name) + " " + quoted(other / name);
+        rm += quoted(other / name);
+        auto ours = [&] {
             copyOurs.push_back(seconds([&] { nimbara::copyBundle(caller, src, dst, journal); }));
-            copyCp.push_back(seconds([&] { shell(cp); }));
             removeOurs.push_back(seconds([&] { nimbara::removeBundle(caller, dst); }));
+        };
+        auto theirs = [&] {
+            copyCp.push_back(seconds([&] { shell(cp); }));
             removeRm.push_back(seconds([&] { shell(rm); }));
+        };
+        for (int i = 0; i < rounds; ++i) {
+            if (i % 2 == 0) {
+                ours();
+                theirs();
+            } else {
+                theirs();
+                ours();
+            }
         }
-        double co = median(copyOurs), cc = median(copyCp), ro = median(removeOurs),
-               rr = median(removeRm);
-        std::printf("%-6.5s %-7s %12.4f %12.4f %8.2f\n", name.c_str(), "copy", co, cc, co / cc);
-        std::printf("%-6.5s %-7s %12.4f %12.4f %8.2f\n", name.c_str(), "remove", ro, rr, ro / rr);
+        printRow(fileSystemOf(work), "copy " + kind, copyOurs, copyCp);
+        printRow(fileSystemOf(work), "remove " + kind, removeOurs, removeRm);
+        fs::remove_all(users / name);
     }
-    std::printf(
-        "(ratio = helper / cp -a or rm -rf; medians of %d rounds; process start-up of cp/rm "
-        "included)\n",
-        rounds);
     fs::remove_all(work);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--make") {
+        makeBundle(argv[2], argv[3]);
+        return 0;
+    }
+    if (argc < 3) {
+        std::fprintf(stderr,
+                     "usage: bundle_ops_bench ROUNDS DIR...\n"
+                     "       bundle_ops_bench --make small|large DIR\n");
+        return 2;
+    }
+    int rounds = std::atoi(argv[1]);
+    std::printf("%-6s %-13s %10s %10s   %s\n", "fs", "operation", "helper (s)", "cp/rm (s)",
+                "ratio min/median/max");
+    for (int i = 2; i < argc; ++i) benchFolder(argv[i], rounds);
+    std::printf(
+        "(ratio = helper / (cp -a | rm -rf) per round, %d interleaved rounds; times are "
+        "medians; the start-up of cp and rm is included)\n",
+        rounds);
 }

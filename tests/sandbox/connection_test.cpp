@@ -27,18 +27,24 @@ TEST(Connection, SignedClientServedUnsignedRefused) {
 import os, socket, time
 s = socket.socket(socket.AF_UNIX)
 s.connect("/var/run/com.corvellan.nimbara.helper.sock")
-try:
-    s.sendall(b"{\"id\":\"x\",\"v\":1,\"op\":\"ping\"}\n")
-except BrokenPipeError:
-    pass  # refused before the request went out; the refusal is still there to read
+mkdir = b"{\"id\":\"x\",\"v\":1,\"op\":\"mkdir\",\"path\":\"/Library/Audio/Plug-Ins/VST3/Evil\"}\n"
+def send():
+    try:
+        s.sendall(mkdir)
+    except OSError:
+        pass  # refused before the request went out; the refusal is still there to read
+send()
 data = b""
 while True:
     chunk = s.recv(4096)
     if not chunk: break
     data += chunk
+send()  # and once more after the refusal: nothing may serve it
+time.sleep(0.2)
 print("unsigned-pid=%d" % os.getpid())
 print("unsigned-got=%r" % data)
 '
+        [ -e "$VST3/Evil" ] || echo "nothing-served"
         cp "$C" /tmp/copied-client && echo x >> /tmp/copied-client
         /tmp/copied-client ping; echo "modified-exit=$?"
         stop_helper
@@ -50,6 +56,7 @@ print("unsigned-got=%r" % data)
         run.output,
         HasSubstr(
             R"(unsigned-got=b'{"id":"unknown","ok":false,"error":"Code signature verification failed","code":"SIGNATURE_INVALID"}\n')"));
+    EXPECT_THAT(run.output, HasSubstr("nothing-served\n"));
     EXPECT_THAT(run.output, HasSubstr("modified-exit=77"));
     // The log names the refused peer's pid.
     std::smatch m;

@@ -60,29 +60,18 @@ TEST(EndToEnd, RefusalsTouchNothingAndLogNothing) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kHelpers) + R"SH(
         req '{"id":"1","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":null}'
-        req '{"id":"2","v":1,"op":"remove"}'
-        req '{"id":"3","v":1,"op":"mkdir"}'
-        req '{"id":"4","v":1,"op":"copy","source":"/etc/passwd","dest":"/etc/x"}'
-        req '{"id":"5","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/../../../etc/x"}'
-        req '{"id":"6","v":1,"op":"mkdir","path":""}'
-        req '{"id":"7","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Foo..vst3"}'
-        req '{"id":"8","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/a\\tb"}'
-        req '{"id":"9","v":2,"op":"copy"}'
-        req '{"id":"10","v":1,"op":"Copy"}'
+        req '{"id":"2","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/../../../etc/x"}'
+        req '{"id":"3","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Foo..vst3"}'
+        req '{"id":"4","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/a\\tb"}'
         echo "library=$(find /Library | wc -l)"
         stop_helper; show_log)SH");
     SCOPED_TRACE(run.output);
+    // The texts of every refusal are the dispatch table's; here: nothing touched, nothing logged.
     const char* expected[] = {
         R"({"id":"1","ok":false,"error":"copy requires source and dest","code":"VALIDATION_FAILED"})",
-        R"({"id":"2","ok":false,"error":"remove requires path","code":"VALIDATION_FAILED"})",
-        R"({"id":"3","ok":false,"error":"mkdir requires path","code":"VALIDATION_FAILED"})",
-        R"({"id":"4","ok":false,"error":"Source not under /Users/: /etc/passwd","code":"VALIDATION_FAILED"})",
-        R"({"id":"5","ok":false,"error":"Path outside allowed roots: /Library/etc/x","code":"VALIDATION_FAILED"})",
-        R"({"id":"6","ok":false,"error":"Path is not absolute: ","code":"VALIDATION_FAILED"})",
-        R"({"id":"7","ok":false,"error":"Path contains traversal: /Library/Audio/Plug-Ins/VST3/Foo..vst3","code":"VALIDATION_FAILED"})",
-        R"({"id":"8","ok":false,"error":"Path contains control characters: /Library/Audio/Plug-Ins/VST3/a\tb","code":"VALIDATION_FAILED"})",
-        R"({"id":"9","ok":false,"error":"Unsupported protocol version 2","code":"VERSION_MISMATCH"})",
-        R"({"id":"10","ok":false,"error":"Unknown operation: Copy","code":"UNKNOWN_OP"})",
+        R"({"id":"2","ok":false,"error":"Path outside allowed roots: /Library/etc/x","code":"VALIDATION_FAILED"})",
+        R"({"id":"3","ok":false,"error":"Path contains traversal: /Library/Audio/Plug-Ins/VST3/Foo..vst3","code":"VALIDATION_FAILED"})",
+        R"({"id":"4","ok":false,"error":"Path contains control characters: /Library/Audio/Plug-Ins/VST3/a\tb","code":"VALIDATION_FAILED"})",
     };
     for (const char* line : expected) EXPECT_THAT(run.output, HasSubstr(std::string(line) + "\n"));
     EXPECT_THAT(run.output, HasSubstr("library=1\n"));  // only /Library itself
