@@ -6,6 +6,8 @@
 #   4. the libFuzzer targets for a fixed number of runs, inside the sandbox
 #   5. packagers' build: g++ Release with Debian's hardening flags and the benchmarks,
 #      warning-free under -Werror; its unit and packaging tests
+#   6. the macOS compile check: every source of a macOS build, arm64 and x86_64, against Apple's
+#      headers (scripts/macos-check.sh)
 # Usage: scripts/test.sh [--quick]   (--quick: step 1 only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,3 +72,6 @@ section "Packagers' build: Release, Debian hardening flags, -Werror"
   ctest --test-dir build-release --output-on-failure -j "$jobs" -L unit
   ctest --test-dir build-release --output-on-failure -j "$jobs" -R '^packaging\.'
 )
+
+section "macOS compile check (arm64, x86_64)"
+MACOS_CHECK_JOBS=$jobs bash scripts/macos-check.sh

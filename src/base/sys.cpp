@@ -10,11 +10,23 @@
 #include <cstdint>
 
 namespace nimbara {
+namespace {
+
+// strerror_r comes in two shapes: the GNU one returns the message (which may or may not live in
+// buf), the POSIX one fills buf and returns 0 or an error. Overloading on the result type picks
+// the right reading for whichever the C library declares.
+[[maybe_unused]] const char* messageOf(const char* gnuResult, const char*) {
+    return gnuResult;
+}
+[[maybe_unused]] const char* messageOf(int posixResult, const char* buf) {
+    return posixResult == 0 || buf[0] != '\0' ? buf : "Unknown error";
+}
+
+}  // namespace
 
 std::string errnoText(int err) {
-    char buf[256];
-    // GNU strerror_r returns the message, which may or may not live in buf.
-    return std::string(strerror_r(err, buf, sizeof buf));
+    char buf[256] = {};
+    return std::string(messageOf(strerror_r(err, buf, sizeof buf), buf));
 }
 
 bool isResourceShortage(int err) {

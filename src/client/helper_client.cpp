@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/sys.h"
+#include "platform/sockets.h"
 
 namespace nimbara {
 
@@ -18,7 +19,7 @@ ClientResult<HelperClient> HelperClient::connect(const std::string& socketPath) 
         return {std::nullopt, {ClientError::Kind::noHelper, "socket path too long"}};
     }
     std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(openLocalSocket());
     if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         return {std::nullopt,
                 {ClientError::Kind::noHelper,

@@ -76,9 +76,17 @@ void SocketServer::handleConnection(int fd, uid_t uid) {
         CheckSlot slot(limits_, uid);
         peer = peerProcessOf(fd);
         check = verifyCodeSignature(peer);
-        peer.pidfd.reset();  // the check is done; do not hold the descriptor for the session
+        releasePeerPin(peer);  // the check is done; do not hold the pin for the session
     }
     std::string pid = std::to_string(peer.pid);
+    auto refuse = [&] {
+        std::string refusal;
+        appendResponse(refusal, HelperResponse::failure("unknown", kSignatureInvalidText,
+                                                        codes::kSignatureInvalid));
+        writeAll(fd, refusal);
+        logRefusal("Rejected connection: signature invalid (pid: " + pid + ")");
+        discardQueuedInput(fd);
+    };
     switch (check.result) {
         case ProcessCheck::Result::valid:
             break;
@@ -87,15 +95,8 @@ void SocketServer::handleConnection(int fd, uid_t uid) {
             logRefusal("Rejected connection: signature could not be checked (pid: " + pid +
                        "): " + check.reason);
             return;
-        case ProcessCheck::Result::invalid: {
-            std::string refusal;
-            appendResponse(refusal, HelperResponse::failure("unknown", kSignatureInvalidText,
-                                                            codes::kSignatureInvalid));
-            writeAll(fd, refusal);
-            logRefusal("Rejected connection: signature invalid (pid: " + pid + ")");
-            discardQueuedInput(fd);
-            return;
-        }
+        case ProcessCheck::Result::invalid:
+            return refuse();
     }
 
     auto chunk = std::make_unique<char[]>(kReadChunkBytes);
@@ -110,6 +111,9 @@ void SocketServer::handleConnection(int fd, uid_t uid) {
             log("Buffer overflow from pid " + pid + ", disconnecting");
             return;
         }
+        // The bytes just read must come from the process that was checked, not from another
+        // one that shares the descriptor (where the system can tell).
+        if (!peerUnchanged(peer, fd)) return refuse();
         size_t start = 0;
         for (size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1) {
             appendResponse(

@@ -1,17 +1,17 @@
 #include "host/serial_queue.h"
 
-#include <pthread.h>
-
 #include <cstdlib>
 #include <exception>
+
+#include "platform/thread_name.h"
 
 namespace nimbara {
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    thread_ = std::thread(run, state_);
-    // Thread names are limited to 15 bytes; the label's tail is the part that tells them apart.
-    std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
-    pthread_setname_np(thread_.native_handle(), name.c_str());
+    thread_ = std::thread([state = state_, label = label_] {
+        nameCurrentThread(label);
+        run(state);
+    });
 }
 
 SerialQueue::~SerialQueue() {

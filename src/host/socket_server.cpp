@@ -17,6 +17,7 @@
 #include "operations/bundle_ops.h"
 #include "operations/tree_walk.h"
 #include "platform/peer_identity.h"
+#include "platform/sockets.h"
 
 namespace nimbara {
 namespace {
@@ -66,7 +67,7 @@ void SocketServer::start() {
     std::lock_guard lock(lifecycle_);
     cleanupStaleSocket();
 
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = openLocalSocket();
     serverSocket_.store(fd);
     if (fd < 0) throw SocketError::createFailed(errno);
 
@@ -136,7 +137,7 @@ void SocketServer::cleanupStaleSocket() {
     struct stat st;
     if (::lstat(socketPath_.c_str(), &st) != 0) return;
     // Non-blocking, so a live server with a full backlog answers EAGAIN instead of stalling us.
-    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    UniqueFd probe(openLocalSocket(/*nonBlocking=*/true));
     if (!probe) {
         ::unlink(socketPath_.c_str());
         return;
@@ -151,9 +152,7 @@ void SocketServer::cleanupStaleSocket() {
 
 void SocketServer::acceptLoop() {
     for (int listenFd; (listenFd = serverSocket_.load()) >= 0;) {
-        sockaddr_un peer{};
-        socklen_t len = sizeof peer;
-        int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        int fd = acceptConnection(listenFd);
         if (fd >= 0) {
             admitConnection(fd);
             continue;

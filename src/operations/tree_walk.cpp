@@ -15,6 +15,7 @@
 #include "base/unique_fd.h"
 #include "platform/credentials.h"
 #include "platform/file_system.h"
+#include "platform/privacy.h"
 
 namespace nimbara {
 namespace {
@@ -329,8 +330,23 @@ class TreeCopier {
                  "not enough space: the copy needs more than the " + std::to_string(space_) +
                      " bytes available");
         }
-        UniqueFd dst(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              file.st.st_mode & kModeMask));
+        UniqueFd dst;
+        // A file with holes is copied by its data ranges, so the holes stay holes.
+        if (allocatedBytes(file.st) >= static_cast<uint64_t>(file.st.st_size)) {
+            int err = cloneFile(file.fd.get(), dstDir, dstName, dst);
+            if (err == 0) {
+                struct stat st;
+                if (::fstat(dst.get(), &st) != 0) fail("Cannot copy", srcPath);
+                if (st.st_size != file.st.st_size) fail("Cannot copy", srcPath, kChangedSize);
+                if (::fchmod(dst.get(), file.st.st_mode & kModeMask) != 0) {
+                    fail("Cannot set permissions of", dstPath);
+                }
+                return dst;
+            }
+            if (err != ENOTSUP) fail("Cannot copy", srcPath, err);
+        }
+        dst.reset(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           file.st.st_mode & kModeMask));
         if (!dst) fail("Cannot create", dstPath);
         copyFileContents(file.fd.get(), dst.get(), file.st, srcPath,
                          space_ - written_ + allocatedBytes(file.st));
@@ -352,7 +368,7 @@ class TreeCopier {
 }  // namespace
 
 std::string fsReason(const std::string& what, const std::string& path, int err) {
-    return what + " " + path + ": " + errnoText(err);
+    return what + " " + path + ": " + errnoText(err) + privacyNote(err, path);
 }
 
 void requestStop(std::chrono::steady_clock::time_point deadline) {
@@ -424,6 +440,7 @@ struct RemoveLevel {
     ino_t ino;
     size_t pathLength;  // of the removal's path text up to and including this folder
     DirPtr listing;
+    bool retried;  // emptied a second time already
 };
 
 RemoveLevel openForRemoval(int parent, const char* name, dev_t device, std::string& path) {
@@ -432,7 +449,7 @@ RemoveLevel openForRemoval(int parent, const char* name, dev_t device, std::stri
     if (!fd || ::fstat(fd.get(), &st) != 0) fail("Cannot open folder", path);
     // Another file system, or a bind mount of this one: never entered.
     if (st.st_dev != device || isMountRoot(fd.get())) fail("Cannot remove", path, EXDEV);
-    return {name, st.st_dev, st.st_ino, path.size(), listDirectory(std::move(fd), path)};
+    return {name, st.st_dev, st.st_ino, path.size(), listDirectory(std::move(fd), path), false};
 }
 
 bool isFolder(int dir, const dirent* e, const std::string& path) {
@@ -498,7 +515,12 @@ void removeTree(int dir, const std::string& name, const std::string& path) {
         }
         current.resize(done.pathLength);
         if (::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0) {
-            fail("Cannot remove folder", current);
+            // An entry may appear meanwhile (a file manager writes its folder settings): list
+            // the folder and empty it once more.
+            if (errno != ENOTEMPTY || done.retried) fail("Cannot remove folder", current);
+            done.retried = true;
+            ::rewinddir(done.listing.get());
+            levels.push_back(std::move(done));
         }
     }
 }

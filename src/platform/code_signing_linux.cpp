@@ -6,6 +6,7 @@
 #include "base/sys.h"
 #include "platform/code_requirement.h"
 #include "platform/code_signing.h"
+#include "platform/peer_identity_linux.h"
 #include "platform/signed_file.h"
 
 namespace nimbara {

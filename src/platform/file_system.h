@@ -1,12 +1,20 @@
-// File-system calls whose form differs between systems: copying a byte range in the kernel,
-// dropping access a new item inherited from its folder, renames that never replace by accident,
-// and random bytes for hidden names. Stateless; any thread. Results are 0 or an errno value.
+// File-system calls whose form differs between systems: copy-on-write clones, copying a byte
+// range in the kernel, dropping access a new item inherited from its folder, renames that never
+// replace by accident, and random bytes for hidden names. Stateless; any thread. Results are 0
+// or an errno value.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "base/unique_fd.h"
+
 namespace nimbara {
+
+// Creates `dstName` in `dstDir` as a copy-on-write clone of the regular file open at `src`,
+// owned by the helper, with none of the source's flags or extended attributes, and sets `dst`
+// to it open for writing. ENOTSUP: no clone here, so create the file and copy its bytes.
+int cloneFile(int src, int dstDir, const char* dstName, UniqueFd& dst);
 
 // Copies bytes [offset, offset + length) of `src` to the same offsets of `dst`, in the kernel
 // where it can. EOVERFLOW when `src` ends before offset + length.

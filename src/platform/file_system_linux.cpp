@@ -39,6 +39,12 @@ int copyThroughBuffer(int src, int dst, uint64_t offset, uint64_t length) {
 
 }  // namespace
 
+int cloneFile(int, int, const char*, UniqueFd&) {
+    // copy_file_range already shares extents where the file system can, so the byte copy is
+    // always the way here.
+    return ENOTSUP;
+}
+
 int copyFileRange(int src, int dst, uint64_t offset, uint64_t length) {
     loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(offset);
     while (length > 0) {

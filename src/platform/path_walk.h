@@ -1,6 +1,7 @@
 // Opening a path beneath a directory descriptor without ever following a symbolic link or
-// leaving that directory: openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS) where the kernel has
-// it, a component-by-component O_NOFOLLOW walk otherwise. Stateless; any thread.
+// leaving that directory: in one call where the kernel can refuse every link on the way
+// (openat2 RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS on Linux, O_NOFOLLOW_ANY on macOS), a
+// component-by-component O_NOFOLLOW walk otherwise. Stateless; any thread.
 #pragma once
 
 #include <string_view>

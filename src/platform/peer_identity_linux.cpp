@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "platform/peer_identity.h"
+#include "platform/peer_identity_linux.h"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -57,6 +58,14 @@ uid_t peerUidOf(int socketFd) {
         return static_cast<uid_t>(-1);
     }
     return cred.uid;
+}
+
+void releasePeerPin(PeerProcess& peer) {
+    peer.pidfd.reset();  // the check is done; do not hold the descriptor for the whole session
+}
+
+bool peerUnchanged(const PeerProcess&, int) {
+    return true;  // SO_PEERCRED is fixed at connect time: there is nothing newer to compare
 }
 
 bool processHasExited(int pidfd) {

@@ -1,0 +1,35 @@
+# macOS: the system's code-signing service checks clients, so the build only signs. The client
+# is signed with the keychain identity CODESIGN_IDENTITY (codesign -s); the helper accepts it
+# only when that identity satisfies the client requirement (a Developer ID chain). Empty: the
+# client is left ad-hoc signed by the linker, and the helper refuses it.
+set(CODESIGN_IDENTITY "" CACHE STRING "Keychain identity that signs the client (codesign -s)")
+set(CODESIGN_KEYCHAIN "" CACHE FILEPATH "Keychain holding CODESIGN_IDENTITY; empty: the search list")
+option(CODESIGN_TIMESTAMP "Time-stamp the client signature (needs the network)" ON)
+set(CODESIGN_CLIENT_IDENTIFIER "com.corvellan.nimbara" CACHE STRING "Identifier signed into the client")
+
+function(nimbara_sign_after_build target)
+  cmake_parse_arguments(ARG "STRIP" "" "" ${ARGN})
+  if(CODESIGN_IDENTITY STREQUAL "")
+    return()
+  endif()
+  set(strip_step)
+  if(ARG_STRIP)
+    set(strip_step COMMAND ${CMAKE_STRIP} -x $<TARGET_FILE:${target}>)
+  endif()
+  set(timestamp --timestamp=none)
+  if(CODESIGN_TIMESTAMP)
+    set(timestamp --timestamp)
+  endif()
+  set(keychain)
+  if(CODESIGN_KEYCHAIN)
+    set(keychain --keychain "${CODESIGN_KEYCHAIN}")
+  endif()
+  # A time stamp keeps the signature valid after the certificate expires; the hardened runtime
+  # refuses injected libraries.
+  add_custom_command(TARGET ${target} POST_BUILD
+    ${strip_step}
+    COMMAND codesign --force --sign "${CODESIGN_IDENTITY}" ${keychain}
+            --identifier "${CODESIGN_CLIENT_IDENTIFIER}" --options runtime ${timestamp}
+            $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()

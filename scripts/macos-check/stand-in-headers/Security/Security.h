@@ -1,0 +1,34 @@
+/* Stand-in for the syntax check only (scripts/macos-check.sh); not the system's header.
+   Declares exactly the code-signing services the tree calls, with Apple's documented
+   signatures and constant values (Security: CSCommon.h, SecCode.h, SecRequirement.h,
+   SecBase.h). */
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct __SecCode* SecCodeRef;
+typedef struct __SecRequirement* SecRequirementRef;
+typedef UInt32 SecCSFlags;
+
+enum { errSecSuccess = 0, errSecAllocate = -108 };
+enum {
+    kSecCSDefaultFlags = 0,
+    kSecCSNoNetworkAccess = 1 << 29,
+};
+
+extern const CFStringRef kSecGuestAttributeAudit;
+
+OSStatus SecCodeCopyGuestWithAttributes(SecCodeRef host, CFDictionaryRef attributes,
+                                        SecCSFlags flags, SecCodeRef* guest);
+OSStatus SecRequirementCreateWithString(CFStringRef text, SecCSFlags flags,
+                                        SecRequirementRef* requirement);
+OSStatus SecCodeCheckValidityWithErrors(SecCodeRef code, SecCSFlags flags,
+                                        SecRequirementRef requirement, CFErrorRef* errors);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,7 @@
+#include "platform/system_paths.h"
+
+namespace nimbara {
+
+const char* const kStateFolder = "/var/db/com.corvellan.nimbara.helper";
+
+}  // namespace nimbara

@@ -1,0 +1,80 @@
+// The services each platform layer provides, held to one contract on every system: sockets
+// close-on-exec and blocking when accepted, renames that never replace or that swap.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/file_system.h"
+#include "platform/sockets.h"
+
+namespace nimbara {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PlatformServicesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/platform-XXXXXX";
+        base_ = ::mkdtemp(tmpl);
+        dir_.reset(::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(dir_);
+    }
+    void TearDown() override { fs::remove_all(base_); }
+    void write(const std::string& rel, const std::string& text) {
+        fs::create_directories(fs::path(base_ + "/" + rel).parent_path());
+        std::ofstream(base_ + "/" + rel) << text;
+    }
+    std::string read(const std::string& rel) {
+        std::ifstream in(base_ + "/" + rel);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string base_;
+    UniqueFd dir_;
+};
+
+// A listener that is itself non-blocking must still hand out blocking connections.
+TEST_F(PlatformServicesTest, SocketsAreCloseOnExecAndAcceptedBlocking) {
+    UniqueFd listener(openLocalSocket(/*nonBlocking=*/true));
+    ASSERT_TRUE(listener);
+    EXPECT_TRUE(::fcntl(listener.get(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(::fcntl(listener.get(), F_GETFL) & O_NONBLOCK);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = base_ + "/s";
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    auto* sa = reinterpret_cast<sockaddr*>(&addr);
+    ASSERT_EQ(::bind(listener.get(), sa, sizeof addr), 0);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    UniqueFd client(openLocalSocket());
+    ASSERT_EQ(::connect(client.get(), sa, sizeof addr), 0);
+    EXPECT_FALSE(::fcntl(client.get(), F_GETFL) & O_NONBLOCK);
+    UniqueFd accepted(acceptConnection(listener.get()));
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(::fcntl(accepted.get(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_FALSE(::fcntl(accepted.get(), F_GETFL) & O_NONBLOCK);
+}
+
+TEST_F(PlatformServicesTest, RenamesNeverReplaceOrSwapWhole) {
+    write("new", "new");
+    write("old", "old");
+    EXPECT_EQ(renameNoReplace(dir_.get(), "new", "old"), EEXIST);
+    EXPECT_EQ(read("old"), "old");
+    ASSERT_EQ(renameExchange(dir_.get(), "new", "old"), 0);
+    EXPECT_EQ(read("old"), "new");
+    EXPECT_EQ(read("new"), "old");
+    EXPECT_EQ(renameExchange(dir_.get(), "new", "absent"), ENOENT);
+    EXPECT_EQ(read("new"), "old");
+    ASSERT_EQ(renameNoReplace(dir_.get(), "new", "fresh"), 0);
+    EXPECT_EQ(read("fresh"), "old");
+}
+
+}  // namespace
+}  // namespace nimbara
