@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <new>
 
 #include "base/sys.h"
@@ -12,7 +13,7 @@ namespace {
 constexpr std::string_view kCutMarker = "...";
 
 // The escaped form of one byte, or an empty view when the byte stands for itself.
-std::string_view escapeOf(unsigned char c, char (&buf)[5]) {
+std::string_view escapeOf(unsigned char c, char (&buf)[8]) {
     switch (c) {
         case '\\':
             return "\\\\";
@@ -34,18 +35,48 @@ std::string_view escapeOf(unsigned char c, char (&buf)[5]) {
     return {buf, 4};
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `s` and its code point, or 0.
+size_t decodeUtf8(std::string_view s, char32_t& cp) {
+    auto c = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    size_t len = c(0) >= 0xf0 ? 4 : c(0) >= 0xe0 ? 3 : c(0) >= 0xc2 ? 2 : 0;
+    if (len == 0 || len > s.size() || c(0) > 0xf4) return 0;
+    cp = c(0) & (0x7f >> len);
+    for (size_t i = 1; i < len; ++i) {
+        if ((c(i) & 0xc0) != 0x80) return 0;
+        cp = (cp << 6) | (c(i) & 0x3f);
+    }
+    bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+    return len;
+}
+
 // Appends `message` escaped to `out` while `out` stays within `limit` bytes; false when cut.
+// Beyond ASCII controls, C1 controls and the Unicode line and paragraph separators (which some
+// viewers take for line breaks) become \uHHHH, and bytes that are not UTF-8 become \xHH.
 bool appendEscaped(std::string& out, std::string_view message, size_t limit) {
-    char buf[5];
-    for (char ch : message) {
-        std::string_view esc = escapeOf(static_cast<unsigned char>(ch), buf);
-        size_t need = esc.empty() ? 1 : esc.size();
-        if (out.size() + need > limit) return false;
-        if (esc.empty()) {
-            out += ch;
-        } else {
-            out += esc;
+    char buf[8];
+    for (size_t at = 0; at < message.size();) {
+        auto byte = static_cast<unsigned char>(message[at]);
+        std::string_view piece = message.substr(at, 1);
+        std::string_view esc = escapeOf(byte, buf);
+        if (byte >= 0x80) {
+            char32_t cp = 0;
+            size_t len = decodeUtf8(message.substr(at), cp);
+            if (len == 0) {
+                std::snprintf(buf, sizeof buf, "\\x%02x", byte);
+                esc = buf;
+            } else if ((cp >= 0x80 && cp <= 0x9f) || cp == 0x2028 || cp == 0x2029) {
+                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+                esc = buf;
+                piece = message.substr(at, len);
+            } else {
+                piece = message.substr(at, len);
+            }
         }
+        std::string_view text = esc.empty() ? piece : esc;
+        if (out.size() + text.size() > limit) return false;
+        out += text;
+        at += piece.size();
     }
     return true;
 }

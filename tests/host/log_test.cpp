@@ -34,7 +34,7 @@ TEST(LogLine, VariablePartsCannotForgeLines) {
         {"a\rb\tc\x1b[2Jd\x7f", "a\\rb\\tc\\x1b[2Jd\\x7f"},
         {std::string("nul\0end", 7), "nul\\x00end"},
         {"back\\n slash", "back\\\\n slash"},
-        {"caf\u00e9 \xff", "caf\u00e9 \xff"},
+        {"caf\u00e9 \xff \xc2\x85 \u2028 \xc2\x9b", "caf\u00e9 \\xff \\u0085 \\u2028 \\u009b"},
     };
     for (const auto& [message, escaped] : cases) {
         EXPECT_EQ(formatLogLine(when, message), head + escaped + "\n");
