@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include <cstdint>
 
 namespace nimbara {
@@ -81,6 +84,38 @@ ssize_t readSome(int fd, void* buf, size_t len) {
         if (n < 0 && errno == EINTR) continue;
         return n;
     }
+}
+
+bool readAt(int fd, uint64_t offset, void* buf, size_t len) {
+    auto* p = static_cast<char*>(buf);
+    while (len > 0) {
+        ssize_t n = ::pread(fd, p, len, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n, offset += static_cast<uint64_t>(n), len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int copyRangeThroughBuffer(int src, int dst, uint64_t offset, uint64_t length) {
+    std::vector<char> buf(256 * 1024);
+    while (length > 0) {
+        ssize_t n = ::pread(src, buf.data(), std::min<uint64_t>(buf.size(), length),
+                            static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EOVERFLOW;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::pwrite(dst, buf.data() + done, static_cast<size_t>(n - done),
+                                 static_cast<off_t>(offset) + done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) return errno;
+            done += w;
+        }
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<uint64_t>(n);
+    }
+    return 0;
 }
 
 }  // namespace nimbara

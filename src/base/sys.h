@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,12 @@ bool writeAll(int fd, std::string_view data);
 
 // read(2) that repeats on EINTR. Same result convention as read(2).
 ssize_t readSome(int fd, void* buf, size_t len);
+
+// Reads exactly `len` bytes at `offset`; false on an error or an early end of file.
+bool readAt(int fd, uint64_t offset, void* buf, size_t len);
+
+// Copies bytes [offset, offset + length) of `src` to the same offsets of `dst` through a
+// buffer. Returns 0, EOVERFLOW when `src` ends first, or the errno of the failed call.
+int copyRangeThroughBuffer(int src, int dst, uint64_t offset, uint64_t length);
 
 }  // namespace nimbara

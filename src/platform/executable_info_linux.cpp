@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/sys.h"
+
 namespace nimbara {
 
 namespace {
@@ -16,17 +18,6 @@ constexpr const char* kSectionName = ".info_plist";
 constexpr uint64_t kMaxSections = 4096;
 constexpr uint64_t kMaxNamesSize = 1 << 20;
 constexpr uint64_t kMaxPlistSize = 1 << 16;
-
-// Reads exactly `len` bytes at `offset`, which the caller has checked against the file size.
-bool readAt(int fd, uint64_t offset, void* buf, size_t len) {
-    auto* p = static_cast<char*>(buf);
-    while (len > 0) {
-        ssize_t n = ::pread(fd, p, len, static_cast<off_t>(offset));
-        if (n <= 0) return false;
-        p += n, offset += static_cast<uint64_t>(n), len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool within(uint64_t offset, uint64_t len, uint64_t fileSize) {
     return offset <= fileSize && len <= fileSize - offset;

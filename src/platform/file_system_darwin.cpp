@@ -12,12 +12,11 @@
 #include <cstring>
 #include <vector>
 
+#include "base/sys.h"
 #include "platform/file_system.h"
 
 namespace nimbara {
 namespace {
-
-constexpr size_t kCopyBuffer = 256 * 1024;
 
 // Every extended attribute name on `fd`, NUL-separated; 0 or an errno value.
 // (The descriptor calls take no XATTR_NOFOLLOW: they refuse it with EINVAL.)
@@ -82,24 +81,7 @@ int cloneFile(int src, int dstDir, const char* dstName, UniqueFd& dst) {
 // No ranged in-kernel copy between descriptors here (clones cover the common case), so the
 // bytes go through a buffer.
 int copyFileRange(int src, int dst, uint64_t offset, uint64_t length) {
-    std::vector<char> buf(kCopyBuffer);
-    while (length > 0) {
-        ssize_t n = ::pread(src, buf.data(), std::min<uint64_t>(buf.size(), length),
-                            static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EOVERFLOW;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::pwrite(dst, buf.data() + done, static_cast<size_t>(n - done),
-                                 static_cast<off_t>(offset) + done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) return errno;
-            done += w;
-        }
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<uint64_t>(n);
-    }
-    return 0;
+    return copyRangeThroughBuffer(src, dst, offset, length);
 }
 
 int dropInheritedAccess(int fd) {

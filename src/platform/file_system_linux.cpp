@@ -9,35 +9,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/sys.h"
 #include "platform/file_system.h"
 
 namespace nimbara {
-namespace {
-
-constexpr size_t kFallbackBuffer = 256 * 1024;
-
-int copyThroughBuffer(int src, int dst, uint64_t offset, uint64_t length) {
-    std::vector<char> buf(kFallbackBuffer);
-    while (length > 0) {
-        ssize_t n = ::pread(src, buf.data(), std::min<uint64_t>(buf.size(), length),
-                            static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EOVERFLOW;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::pwrite(dst, buf.data() + done, static_cast<size_t>(n - done),
-                                 static_cast<off_t>(offset) + done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) return errno;
-            done += w;
-        }
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<uint64_t>(n);
-    }
-    return 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int cloneFile(int, int, const char*, UniqueFd&) {
     // copy_file_range already shares extents where the file system can, so the byte copy is
@@ -56,7 +32,7 @@ int copyFileRange(int src, int dst, uint64_t offset, uint64_t length) {
         if (n == 0) return EOVERFLOW;
         if (errno == EINTR) continue;
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-            return copyThroughBuffer(src, dst, static_cast<uint64_t>(in), length);
+            return copyRangeThroughBuffer(src, dst, static_cast<uint64_t>(in), length);
         }
         return errno;
     }
