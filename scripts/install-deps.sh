@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, what building and testing the helper needs on Debian 12.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config
+packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev llvm-14 pkg-config
   nlohmann-json3-dev libssl-dev openssl libcli11-dev libutf8proc-dev libgtest-dev libgmock-dev libbenchmark-dev
   bubblewrap util-linux python3 binutils coreutils procps
   shellcheck systemd dpkg-dev acl rsync strace)

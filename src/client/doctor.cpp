@@ -10,9 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "client/helper_client.h"
-#include "platform/code_requirement.h"
+#include "platform/code_signing.h"
 #include "platform/executable_info.h"
-#include "platform/signed_file.h"
 #include "policy/client_requirement.h"
 
 namespace nimbara {
@@ -90,16 +89,13 @@ Finding checkHelper(const std::string& path, bool socketSound, bool signatureVal
     return {EX_OK, "answers; refuses this client, whose signature is not valid for it", f.facts};
 }
 
-// The same verdict and words as `nimbara-codesign verify` gives for this executable.
+// This executable against the requirement the helper checks clients with.
 Finding checkOwnSignature() {
     Finding f;
     std::string path = ownExecutablePath();
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    auto requirement = compileRequirement(kClientRequirement);
-    SignatureCheck check{SignatureVerdict::unreadable, "cannot open " + path};
-    if (fd && requirement) check = verifySignedFile(fd.get(), *requirement);
-    f.facts = {{"path", path}, {"valid", check.ok()}, {"reason", check.describe()}};
-    f.text = path + ": " + check.describe();
+    OwnSignature own = ownSignature(kClientRequirement);
+    f.facts = {{"path", path}, {"valid", own.valid}, {"reason", own.description}};
+    f.text = path + ": " + own.description;
     return f;
 }
 

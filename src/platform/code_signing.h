@@ -25,4 +25,13 @@ void warmUpCodeSigning();
 // and satisfies `requirementText`; invalid when the check ran and any of that failed.
 ProcessCheck processSatisfiesRequirement(const PeerProcess& peer, std::string_view requirementText);
 
+// This process's own verdict, for a client's diagnostics (the helper never trusts what a process
+// says of itself): whether its executable is validly signed and satisfies `requirementText`,
+// and in words why not ("valid" when it is).
+struct OwnSignature {
+    bool valid = false;
+    std::string description;
+};
+OwnSignature ownSignature(std::string_view requirementText);
+
 }  // namespace nimbara

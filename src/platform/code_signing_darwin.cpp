@@ -1,7 +1,9 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <Security/Security.h>
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "base/sys.h"
 
@@ -39,6 +41,23 @@ CFOwned<SecRequirementRef> compile(std::string_view text) {
         return {};
     }
     return requirement;
+}
+
+// The text of a Core Foundation string in UTF-8; empty for null.
+std::string utf8(CFStringRef string) {
+    if (!string) return {};
+    CFIndex size =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+    std::vector<char> buffer(static_cast<size_t>(size));
+    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) return {};
+    return buffer.data();
+}
+
+// The code-signing service's own words for a result code.
+std::string describeStatus(OSStatus status) {
+    CFOwned<CFStringRef> message(SecCopyErrorMessageString(status, nullptr));
+    std::string text = utf8(message.get());
+    return text.empty() ? "code-signing error " + std::to_string(status) : text;
 }
 
 constexpr const char* kOutOfMemory = "the code-signing service ran out of memory";
@@ -98,6 +117,18 @@ ProcessCheck processSatisfiesRequirement(const PeerProcess& peer,
                                                       requirement.get(), nullptr);
     if (verdict == errSecAllocate) return outOfMemory();
     return verdict == errSecSuccess ? ProcessCheck{ProcessCheck::Result::valid, {}} : invalid();
+}
+
+OwnSignature ownSignature(std::string_view requirementText) {
+    CFOwned<SecCodeRef> self;
+    OSStatus status = SecCodeCopySelf(kSecCSDefaultFlags, self.out());
+    if (status != errSecSuccess) return {false, describeStatus(status)};
+    CFOwned<SecRequirementRef> requirement = compile(requirementText);
+    if (!requirement.get()) return {false, "the requirement does not compile"};
+    status = SecCodeCheckValidityWithErrors(self.get(), kSecCSNoNetworkAccess, requirement.get(),
+                                            nullptr);
+    if (status != errSecSuccess) return {false, describeStatus(status)};
+    return {true, "valid"};
 }
 
 }  // namespace nimbara

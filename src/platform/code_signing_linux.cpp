@@ -6,6 +6,7 @@
 #include "base/sys.h"
 #include "platform/code_requirement.h"
 #include "platform/code_signing.h"
+#include "platform/executable_info.h"
 #include "platform/peer_identity_linux.h"
 #include "platform/signed_file.h"
 
@@ -46,6 +47,17 @@ ProcessCheck processSatisfiesRequirement(const PeerProcess& peer,
     if (check.couldNotCheck()) return {ProcessCheck::Result::couldNotCheck, check.describe()};
     if (!check.ok() || processHasExited(peer.pidfd.get())) return invalid();
     return {ProcessCheck::Result::valid, {}};
+}
+
+OwnSignature ownSignature(std::string_view requirementText) {
+    std::string path = ownExecutablePath();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    auto requirement = compileRequirement(requirementText);
+    if (!requirement) return {false, "the requirement does not compile"};
+    if (!fd) return {false, "cannot open " + path + ": " + errnoText(errno)};
+    // The same verdict and words as the signing tool's verify command.
+    SignatureCheck check = verifySignedFile(fd.get(), *requirement);
+    return {check.ok(), check.describe()};
 }
 
 }  // namespace nimbara

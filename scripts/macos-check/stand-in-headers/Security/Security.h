@@ -22,12 +22,14 @@ enum {
 
 extern const CFStringRef kSecGuestAttributeAudit;
 
+OSStatus SecCodeCopySelf(SecCSFlags flags, SecCodeRef* self);
 OSStatus SecCodeCopyGuestWithAttributes(SecCodeRef host, CFDictionaryRef attributes,
                                         SecCSFlags flags, SecCodeRef* guest);
 OSStatus SecRequirementCreateWithString(CFStringRef text, SecCSFlags flags,
                                         SecRequirementRef* requirement);
 OSStatus SecCodeCheckValidityWithErrors(SecCodeRef code, SecCSFlags flags,
                                         SecRequirementRef requirement, CFErrorRef* errors);
+CFStringRef SecCopyErrorMessageString(OSStatus status, void* reserved);
 
 #ifdef __cplusplus
 }
