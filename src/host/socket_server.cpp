@@ -65,7 +65,14 @@ void SocketServer::log(std::string_view message) {
 
 void SocketServer::start() {
     std::lock_guard lock(lifecycle_);
-    cleanupStaleSocket();
+    // Holding the state folder's lock makes this the only instance, so whatever is at the socket
+    // path is a leftover. Without a usable folder a connect probe decides instead; it cannot tell
+    // every live server from a dead socket (where a full backlog refuses at once).
+    if (claimStateFolder()) {
+        if (::unlink(socketPath_.c_str()) == 0) log("Cleaned up stale socket at " + socketPath_);
+    } else {
+        cleanupStaleSocket();
+    }
 
     int fd = openLocalSocket();
     serverSocket_.store(fd);
@@ -81,8 +88,13 @@ void SocketServer::start() {
         ::close(serverSocket_.exchange(-1));
         throw SocketError::bindFailed(err);
     }
-    // Bound: no other instance serves here, so what the record names is no one's work in progress.
-    sweepStagedCopies();
+    // Sole instance: what the record names is no one's work in progress.
+    if (journalOpen_) {
+        sweepLeftovers(journal_, [](const std::string& line) { log(line); });
+    } else if (!journalTrouble_.empty()) {
+        // Copies still work; only the leftovers of a crash would then stay until removed.
+        log("Cannot keep a record of staged copies: " + journalTrouble_);
+    }
     // Any local process may connect; each peer is vetted by its code signature instead.
     if (::chmod(socketPath_.c_str(), 0666) != 0) {
         int err = errno;
@@ -121,16 +133,18 @@ bool SocketServer::stop(std::chrono::milliseconds bound) {
     return operationQueue_.drainFor(std::max(left, std::chrono::milliseconds(0)));
 }
 
-void SocketServer::sweepStagedCopies() {
-    if (stateFolder_.empty()) return;
+bool SocketServer::claimStateFolder() {
+    if (stateFolder_.empty()) return false;
     try {
         journal_.open(stateFolder_);
+        journalOpen_ = true;
+    } catch (const JournalHeldElsewhere&) {
+        // Another instance serves at the socket path: the same failure as binding beside it.
+        throw SocketError::bindFailed(EADDRINUSE);
     } catch (const FsFailure& failure) {
-        // Copies still work; only the leftovers of a crash would then stay until removed.
-        log(std::string("Cannot keep a record of staged copies: ") + failure.what());
-        return;
+        journalTrouble_ = failure.what();  // said once bound: a run that cannot bind says only that
     }
-    sweepLeftovers(journal_, [](const std::string& line) { log(line); });
+    return journalOpen_;
 }
 
 void SocketServer::cleanupStaleSocket() {

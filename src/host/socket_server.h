@@ -91,7 +91,9 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
 
   private:
     void cleanupStaleSocket();
-    void sweepStagedCopies();
+    // Opens and locks the state folder; false when it cannot be used. Throws when another
+    // instance holds it.
+    bool claimStateFolder();
     void acceptLoop();
     // Admits the connection of a new descriptor, or closes it at once when its user or the
     // server is at the cap.
@@ -117,6 +119,8 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     const std::string socketPath_;
     const std::string stateFolder_;
     StagingJournal journal_;  // used on operationQueue only, once serving
+    bool journalOpen_ = false;
+    std::string journalTrouble_;  // why the state folder could not be used
     std::atomic<int> serverSocket_{-1};
     SerialQueue operationQueue_{kOperationQueueLabel};
     SerialQueue acceptQueue_{kAcceptQueueLabel};

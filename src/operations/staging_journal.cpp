@@ -57,7 +57,10 @@ std::vector<StagingJournal::Entry> parse(const std::string& text) {
 void StagingJournal::open(const std::string& folder) {
     UniqueFd fd = openTrustedFolder(folder, /*create=*/true, 0700);
     // One process at a time keeps the record: a second one would sweep the first one's work.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) throw FsFailure("Cannot lock", folder, errno);
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) throw JournalHeldElsewhere("Cannot lock", folder, errno);
+        throw FsFailure("Cannot lock", folder, errno);
+    }
     folder_ = std::move(fd);
     folderPath_ = folder;
     UniqueFd record(::openat(folder_.get(), kRecordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

@@ -12,8 +12,15 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "operations/tree_walk.h"
 
 namespace nimbara {
+
+// Another process holds the journal's folder: another instance of the helper is running.
+class JournalHeldElsewhere : public FsFailure {
+  public:
+    using FsFailure::FsFailure;
+};
 
 class StagingJournal {
   public:
@@ -28,8 +35,8 @@ class StagingJournal {
     StagingJournal() = default;
 
     // Opens (creating when missing, 0700) and locks the root-only folder `folder` and reads the
-    // entries a previous run left there. Throws FsFailure when the folder cannot be used or
-    // another process holds it.
+    // entries a previous run left there. Throws JournalHeldElsewhere when another process holds
+    // the folder, FsFailure when it cannot be used.
     void open(const std::string& folder);
 
     // Notes `entry` before the item exists; throws FsFailure when the record cannot be written.

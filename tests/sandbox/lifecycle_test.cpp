@@ -46,9 +46,12 @@ TEST(Lifecycle, SecondInstanceFailsAndFirstKeepsServing) {
         "$H" > /tmp/second.out 2>&1; echo "second-exit=$?"
         echo "second-said=$(cat /tmp/second.out)"
         "$C" ping >/dev/null; echo "first-ping=$?"
+        mv "$SOCK" "$SOCK.moved"; timeout 5 "$H" >/dev/null; echo "unlinked-second-exit=$?"
+        mv "$SOCK.moved" "$SOCK"
         stop_helper)SH");
     SCOPED_TRACE(run.output);
     EXPECT_THAT(run.output, HasSubstr("second-exit=1"));
+    EXPECT_THAT(run.output, HasSubstr("unlinked-second-exit=1\n"));
     EXPECT_THAT(run.output,
                 HasSubstr("second-said=[helper] Fatal: bind() failed: Address already in use\n"));
     EXPECT_THAT(run.output, HasSubstr("first-ping=0"));
