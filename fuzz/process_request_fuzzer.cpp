@@ -32,5 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Clients can read it back; texts quoting invalid UTF-8 are repaired on the way out.
     auto back = nimbara::decodeResponse(encoded);
     check(back.value.has_value() && back.value->ok == r.ok && back.value->code == r.code);
+    // Where the plain ping answer applies, it is exactly the general answer.
+    std::string plain;
+    check(!nimbara::appendPlainPingAnswer(plain, line) || plain == encoded + "\n");
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "protocol/messages.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -193,7 +194,18 @@ std::optional<std::string> optionalText(FieldValue& v) {
     return std::move(v.text);
 }
 
+// Printable ASCII other than the quote and the backslash: bytes JSON carries as they are.
+bool isPlainByte(char c) {
+    return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
+}
+
 void appendString(std::string& out, const std::string& s) {
+    if (std::all_of(s.begin(), s.end(), isPlainByte)) {
+        out += '"';
+        out += s;
+        out += '"';
+        return;
+    }
     out += Json(s).dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -286,6 +298,20 @@ std::string encodeResponse(const HelperResponse& r) {
         appendString(out, **value);
     }
     return out += "}";
+}
+
+bool appendPlainPingAnswer(std::string& out, std::string_view line) {
+    constexpr std::string_view kHead = "{\"id\":\"", kTail = "\",\"v\":1,\"op\":\"ping\"}";
+    if (line.size() < kHead.size() + kTail.size() || !line.starts_with(kHead) ||
+        !line.ends_with(kTail)) {
+        return false;
+    }
+    std::string_view id = line.substr(kHead.size(), line.size() - kHead.size() - kTail.size());
+    if (!std::all_of(id.begin(), id.end(), isPlainByte)) return false;
+    out += kHead;
+    out += id;
+    out += "\",\"ok\":true,\"v\":1}\n";
+    return true;
 }
 
 }  // namespace nimbara

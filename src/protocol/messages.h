@@ -62,4 +62,11 @@ bool isJsonText(std::string_view text);
 std::string encodeRequest(const HelperRequest& request);
 std::string encodeResponse(const HelperResponse& response);
 
+// The answer to a ping written exactly as this project's client writes one,
+// {"id":"ID","v":1,"op":"ping"} with an ID of printable ASCII other than '"' and '\\', appended
+// to `out` with its line feed without running the JSON reader; false, with `out` untouched, for
+// any other line, which must then take the general way. Where it answers, the answer is the one
+// the general way gives (the request fuzz target compares the two). Pure; any thread.
+bool appendPlainPingAnswer(std::string& out, std::string_view line);
+
 }  // namespace nimbara

@@ -118,5 +118,19 @@ TEST(ResponseDecode, ClientSideRules) {
     EXPECT_THAT(decodeResponse(R"({"id":"a","ok":true,"v":"1"})").error, HasSubstr("\"v\""));
 }
 
+TEST(PlainPing, AnswersTheClientsOwnFormOnly) {
+    std::string out = "x";
+    ASSERT_TRUE(appendPlainPingAnswer(out, encodeRequest({"p 1", 1, "ping", {}, {}, {}})));
+    EXPECT_EQ(out, "x" + encodeResponse({"p 1", true, 1, {}, {}}) + "\n");
+    for (std::string_view line :
+         {R"({"id":"a\"","v":1,"op":"ping"})", "{\"id\":\"\xC3\xA9\",\"v\":1,\"op\":\"ping\"}",
+          "{\"id\":\"\x7F\",\"v\":1,\"op\":\"ping\"}", R"({"id":"a","v":2,"op":"ping"})",
+          R"({"id":"a","v":1,"op":"ping"} )", R"({"id":"a","op":"ping","v":1})",
+          R"({"id":"a","v":1,"op":"ping",})", R"({"id":"a","v":1,"op":"pinG"})"}) {
+        EXPECT_FALSE(appendPlainPingAnswer(out, line)) << line;
+    }
+    EXPECT_EQ(out, "x" + encodeResponse({"p 1", true, 1, {}, {}}) + "\n");
+}
+
 }  // namespace
 }  // namespace nimbara
