@@ -116,6 +116,17 @@ X509Ptr parseAnchor(std::string_view pem) {
     return cert;
 }
 
+// The compiled-in anchor is parsed once and shared (certificates are reference-counted and safe
+// to verify against from any thread); any other anchor, the signing tool's or a test's, each time.
+X509Ptr anchorFor(std::string_view pem) {
+    static X509* const builtIn = parseAnchor(trustAnchorPem()).release();
+    if (builtIn && pem.data() == trustAnchorPem().data() && pem.size() == trustAnchorPem().size() &&
+        X509_up_ref(builtIn) == 1) {
+        return X509Ptr(builtIn);
+    }
+    return parseAnchor(pem);
+}
+
 std::optional<std::string> commonName(X509* cert) {
     X509_NAME* name = X509_get_subject_name(cert);
     int idx = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
@@ -214,7 +225,7 @@ SignatureCheck verifySignatureBlock(int fd, const Trailer& tr, const CodeRequire
         return verdict(SignatureVerdict::badSignatureBlock, "digest is not SHA-256");
     }
 
-    X509Ptr anchor = parseAnchor(anchorPem);
+    X509Ptr anchor = anchorFor(anchorPem);
     StorePtr store(X509_STORE_new());
     BioPtr content(BIO_new(BIO_s_mem()));
     if (!store || !content || (!anchor && opensslOutOfMemory())) return outOfMemory();
@@ -360,7 +371,7 @@ std::string SignatureCheck::describe() const {
 
 void initCodeSigning() {
     OPENSSL_init_crypto(kOpenSslInit, nullptr);
-    parseAnchor(trustAnchorPem());
+    anchorFor(trustAnchorPem());
     ERR_clear_error();
 }
 
