@@ -54,7 +54,7 @@ run_load() { # label, ping_load arguments
     "$(printf '%s\n' "${adm[@]}" | spread | tr ' ' /)"
 }
 run_load "1 connection, depth 1" 1 1 "${PING_ROUNDS_1:-20000}" 1
-run_load "1 connection, depth 32" 1 32 "${PING_ROUNDS_32:-2000}" 1
+run_load "1 connection, depth 32" 1 32 "${PING_ROUNDS_32:-20000}" 1
 run_load "256 connections, depth 1" 256 1 "${PING_ROUNDS_256:-200}" "$uids"
 run_load "1000 connections, depth 1" 1000 1 "${PING_ROUNDS_1000:-50}" "$uids"
 echo "($pairs interleaved pairs; answers/s are medians; ratio = helper / bare per pair, in all" \
