@@ -24,6 +24,23 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
+// What the server sent before closing, or nothing when no connection could be made.
+std::optional<std::string> exchange(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        return std::nullopt;
+    }
+    // This process is no signed client: wait for the refusal, so the connection's work is over
+    // before the test moves on.
+    std::string got;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    return got;
+}
+
 class SocketServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -43,31 +60,9 @@ class SocketServerTest : public ::testing::Test {
         servers_.push_back(std::make_shared<SocketServer>(path));
         return servers_.back();
     }
-    // What the server sent before closing, or nothing when no connection could be made.
-    static std::optional<std::string> exchange(const std::string& path) {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            return std::nullopt;
-        }
-        // This process is no signed client: wait for the refusal, so the connection's work
-        // is over before the test moves on.
-        std::string got;
-        char buf[256];
-        for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
-        return got;
-    }
-    static bool answers(const std::string& path) { return exchange(path).has_value(); }
     std::string startCapturing(const std::shared_ptr<SocketServer>& s) {
         ::testing::internal::CaptureStdout();
-        try {
-            s->start();
-        } catch (...) {
-            ::testing::internal::GetCapturedStdout();
-            throw;
-        }
+        s->start();  // a failure here fails the test anyway
         return ::testing::internal::GetCapturedStdout();
     }
 
@@ -79,7 +74,7 @@ class SocketServerTest : public ::testing::Test {
 TEST_F(SocketServerTest, PathLengthLimit) {
     std::string path = pathOfLength(103);
     EXPECT_THAT(startCapturing(make(path)), HasSubstr("] [helper] Listening on " + path + "\n"));
-    EXPECT_TRUE(answers(path));
+    EXPECT_TRUE(exchange(path));
     auto server = make(pathOfLength(104));
     EXPECT_THROW(server->start(), SocketError);
     EXPECT_EQ(server->serverSocket(), -1);
@@ -137,17 +132,13 @@ long cpuMicros(const rusage& r) {
     auto server = std::make_shared<SocketServer>(path);
     ::testing::internal::CaptureStdout();
     server->start();
+    // Let every thread of the server get going first: sanitizer runtimes need descriptors of
+    // their own when a thread starts.
+    exchange(path);
+    ::usleep(100 * 1000);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-    // Let every thread of the server get going first: sanitizer runtimes need descriptors of
-    // their own when a thread starts.
-    int warmUp = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ::connect(warmUp, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    char buf[256];
-    while (::read(warmUp, buf, sizeof buf) > 0) {
-    }
-    ::usleep(100 * 1000);
     int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
@@ -156,8 +147,7 @@ long cpuMicros(const rusage& r) {
     while (::dup(0) >= 0) {
     }
     ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    rusage before{};
-    rusage after{};
+    rusage before{}, after{};
     ::getrusage(RUSAGE_SELF, &before);
     ::usleep(500 * 1000);
     ::getrusage(RUSAGE_SELF, &after);

@@ -1,17 +1,10 @@
 // The real helper against an attacker (uid 1000) with a signed client, a folder under /Users and
 // write access to a world-writable plug-in folder, and a victim (uid 1001) whose home is private.
 // Every client here runs as one of those two users.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "support/sandbox.h"
 
 namespace nimbara {
 namespace {
-
-using ::testing::HasSubstr;
-using ::testing::Not;
-using testing::runInSandbox;
 
 const char* kSetup = R"SH(
     mkdir -p "$VST3" /Users/eve /Users/bob/Private.vst3 /Users/bob/Shared.vst3 /tmp/canary /Library/Secret
@@ -46,7 +39,7 @@ TEST(Attack, OtherUsersFilesNeverLeak) {
                                       "/Users/bob/Shared.vst3/key: Permission denied\n"));
     EXPECT_THAT(run.output, HasSubstr("left: \n"));
     EXPECT_THAT(run.output, HasSubstr("== own\n"));
-    EXPECT_THAT(run.output, ::testing::ContainsRegex("== own\n[0-9]+-1: ok\nexit=0"));
+    EXPECT_THAT(run.output, ContainsRegex("== own\n[0-9]+-1: ok\nexit=0"));
 }
 
 TEST(Attack, PreparedFoldersAndReplacedRootsAreRefused) {
@@ -125,9 +118,9 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
     SCOPED_TRACE(run.output.substr(0, 6000));
     EXPECT_THAT(run.output, HasSubstr("Cannot copy /Users/eve/Grow.vst3/data: it changed size "
                                       "while being copied\n"));
-    EXPECT_THAT(run.output, ::testing::ContainsRegex(
-                                "copy failed: Copy failed: /Users/eve/Big.vst3 needs [0-9]+ "
-                                "bytes, but only [0-9]+ are available at " VST3_PATH "/Small\n"));
+    EXPECT_THAT(run.output,
+                ContainsRegex("copy failed: Copy failed: /Users/eve/Big.vst3 needs [0-9]+ "
+                              "bytes, but only [0-9]+ are available at " VST3_PATH "/Small\n"));
     EXPECT_THAT(run.output, HasSubstr("left: " VST3_PATH ": Few Small  " VST3_PATH
                                       "/Small: Big.vst3  " VST3_PATH "/Small/Big.vst3: old \n"));
     EXPECT_THAT(run.output,

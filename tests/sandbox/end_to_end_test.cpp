@@ -1,18 +1,11 @@
 // The whole job through the signed client: every operation's answers and log lines, refusals
 // that touch nothing, operation failures, and the serial operation queue under concurrency.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <regex>
 
 #include "support/sandbox.h"
 
 namespace nimbara {
 namespace {
-
-using ::testing::HasSubstr;
-using ::testing::Not;
-using testing::runInSandbox;
 
 // Sends one raw request line with the signed probe and prints the answer.
 const char* kHelpers = R"SH(
@@ -23,7 +16,9 @@ const char* kHelpers = R"SH(
     start_helper
 )SH";
 
-TEST(EndToEnd, EveryOperationSucceeds) {
+// Refusals answer without touching anything or writing a log line: the operations' lines follow
+// one another with nothing between them.
+TEST(EndToEnd, EveryOperationSucceedsRefusalsTouchNothing) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kHelpers) + R"SH(
         req '{"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/New/"}'
@@ -32,6 +27,9 @@ TEST(EndToEnd, EveryOperationSucceeds) {
         echo v2 > /Users/ann/Foo.vst3/Contents/MacOS/Foo
         req '{"id":"c2","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Foo.vst3"}'
         echo "content=$(cat /Library/Audio/Plug-Ins/VST3/Foo.vst3/Current/MacOS/Foo)"
+        req '{"id":"1","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":null}'
+        req '{"id":"2","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/../../../etc/x"}'
+        [ -e /Library/etc ] || echo "untouched"
         req '{"id":"r","v":1,"op":"remove","dest":"/Library/Audio/Plug-Ins/VST3/Foo.vst3","path":"/etc"}'
         [ -e /Library/Audio/Plug-Ins/VST3/Foo.vst3 ] || echo "removed"
         req '{"id":"r2","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Nothing"}'
@@ -39,13 +37,15 @@ TEST(EndToEnd, EveryOperationSucceeds) {
         stop_helper; show_log)SH");
     SCOPED_TRACE(run.output);
     for (const char* id : {"m", "c", "c2", "r", "r2", "m2"}) {
-        EXPECT_THAT(run.output, HasSubstr(R"({"id":")" + std::string(id) +
-                                          R"(","ok":true})"
-                                          "\n"));
+        EXPECT_THAT(run.output, HasSubstr(R"({"id":")" + std::string(id) + "\",\"ok\":true}\n"));
     }
-    EXPECT_THAT(run.output, HasSubstr("content=v1\n"));
-    EXPECT_THAT(run.output, HasSubstr("content=v2\n"));
-    EXPECT_THAT(run.output, HasSubstr("removed\n"));
+    for (
+        const char* text :
+        {"content=v1\n", "content=v2\n", "untouched\n", "removed\n",
+         R"({"id":"1","ok":false,"error":"copy requires source and dest","code":"VALIDATION_FAILED"})",
+         R"({"id":"2","ok":false,"error":"Path outside allowed roots: /Library/etc/x","code":"VALIDATION_FAILED"})"}) {
+        EXPECT_THAT(run.output, HasSubstr(text));
+    }
     std::regex lines(
         R"(\] \[helper\] mkdir: /Library/Audio/Plug-Ins/VST3/New\n)"
         R"(.*\] \[helper\] copy: /Users/ann/Foo.vst3 -> /Library/Audio/Plug-Ins/VST3/Foo.vst3\n)"
@@ -56,41 +56,14 @@ TEST(EndToEnd, EveryOperationSucceeds) {
     EXPECT_TRUE(std::regex_search(run.output, lines));
 }
 
-TEST(EndToEnd, RefusalsTouchNothingAndLogNothing) {
-    SKIP_WITHOUT_SANDBOX();
-    auto run = runInSandbox(std::string(kHelpers) + R"SH(
-        req '{"id":"1","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":null}'
-        req '{"id":"2","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/../../../etc/x"}'
-        req '{"id":"3","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Foo..vst3"}'
-        req '{"id":"4","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/a\\tb"}'
-        echo "library=$(find /Library | wc -l)"
-        stop_helper; show_log)SH");
-    SCOPED_TRACE(run.output);
-    // The texts of every refusal are the dispatch table's; here: nothing touched, nothing logged.
-    const char* expected[] = {
-        R"({"id":"1","ok":false,"error":"copy requires source and dest","code":"VALIDATION_FAILED"})",
-        R"({"id":"2","ok":false,"error":"Path outside allowed roots: /Library/etc/x","code":"VALIDATION_FAILED"})",
-        R"({"id":"3","ok":false,"error":"Path contains traversal: /Library/Audio/Plug-Ins/VST3/Foo..vst3","code":"VALIDATION_FAILED"})",
-        R"({"id":"4","ok":false,"error":"Path contains control characters: /Library/Audio/Plug-Ins/VST3/a\tb","code":"VALIDATION_FAILED"})",
-    };
-    for (const char* line : expected) EXPECT_THAT(run.output, HasSubstr(std::string(line) + "\n"));
-    EXPECT_THAT(run.output, HasSubstr("library=1\n"));  // only /Library itself
-    EXPECT_THAT(run.output, Not(HasSubstr("] [helper] copy")));
-    EXPECT_THAT(run.output, Not(HasSubstr("] [helper] remove")));
-    EXPECT_THAT(run.output, Not(HasSubstr("] [helper] mkdir")));
-}
-
-// The three ways a copy fails answer alike; the log tells them apart. The destination
+// Failures answer OP_FAILED with the operation's code; the log tells them apart. The destination
 // "Busy.vst3" is a mount point, which cannot be swapped out.
 TEST(EndToEnd, OperationFailures) {
     SKIP_WITHOUT_SANDBOX();
     auto run =
         runInSandbox(std::string(kHelpers) + R"SH(
         echo kept > /Library/Audio/Plug-Ins/VST3/Busy.vst3/keep
-        long=$(printf 'n%.0s' $(seq 300))
-        req '{"id":"parent","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/'$long'/Foo.vst3"}'
         req '{"id":"busy","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Busy.vst3"}'
-        req '{"id":"missing","v":1,"op":"copy","source":"/Users/ann/Missing.vst3","dest":"/Library/Audio/Plug-Ins/VST3/X.vst3"}'
         echo file > /Library/Audio/Plug-Ins/VST3/File
         req '{"id":"mk","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/File/Sub"}'
         req '{"id":"rm","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/Busy.vst3"}'
@@ -108,20 +81,13 @@ TEST(EndToEnd, OperationFailures) {
                "(Helper.OperationError error " +
                std::to_string(code) + ".)\",\"code\":\"OP_FAILED\"}\n";
     };
-    for (const char* id : {"parent", "busy", "missing"}) {
-        EXPECT_THAT(run.output, HasSubstr(opFailed(id, 0)));
-    }
+    EXPECT_THAT(run.output, HasSubstr(opFailed("busy", 0)));
     EXPECT_THAT(run.output, HasSubstr(opFailed("mk", 2)));
     EXPECT_THAT(run.output, HasSubstr(opFailed("rm", 1)));
-    EXPECT_THAT(run.output,
-                HasSubstr("] [helper] copy failed: Copy failed: Failed to create parent dir: "
-                          "Cannot create folder /Library/Audio/Plug-Ins/VST3/nnn"));
     EXPECT_THAT(
         run.output,
         HasSubstr("] [helper] copy failed: Copy failed: Failed to remove existing dest: Cannot "
                   "replace /Library/Audio/Plug-Ins/VST3/Busy.vst3: Device or resource busy\n"));
-    EXPECT_THAT(run.output, HasSubstr("] [helper] copy failed: Copy failed: Cannot read "
-                                      "/Users/ann/Missing.vst3: No such file or directory\n"));
     EXPECT_THAT(run.output, HasSubstr("] [helper] mkdir failed: Mkdir failed: Cannot create folder "
                                       "/Library/Audio/Plug-Ins/VST3/File: Not a directory\n"));
     // A mount point is never entered, not even when it is the item itself.

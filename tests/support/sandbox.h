@@ -2,9 +2,13 @@
 // (see scripts/sandbox.sh). The script starts with tests/sandbox/prelude.sh sourced.
 #pragma once
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <string>
 
-namespace nimbara::testing {
+namespace nimbara {
+namespace testing {
 
 struct SandboxRun {
     int status = -1;     // the script's exit status
@@ -17,7 +21,15 @@ bool sandboxAvailable();
 // Runs `script`; `bwrapArgs` are added to the sandbox's command line (extra mounts).
 SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs = "");
 
-}  // namespace nimbara::testing
+}  // namespace testing
+
+// What every sandbox test checks its output with.
+using ::testing::ContainsRegex;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::runInSandbox;
+
+}  // namespace nimbara
 
 #define VST3_PATH "/Library/Audio/Plug-Ins/VST3"
 

@@ -1,5 +1,5 @@
 // wire_probe: a signed test client that speaks raw bytes to the helper, step by step:
-//   send:TEXT      write TEXT (escapes \n \r \t \\ \xHH)
+//   send:TEXT      write TEXT (escapes \n \r \\)
 //   fill:N:C       write N bytes of the character C
 //   ping:N         write a ping request of exactly N bytes, then a line feed
 //   shut           shut down the sending side
@@ -21,22 +21,12 @@ namespace {
 std::string unescape(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
+        char c = s[i];
+        if (c == '\\' && i + 1 < s.size()) {
+            c = s[++i];
+            c = c == 'n' ? '\n' : c == 'r' ? '\r' : c;
         }
-        char c = s[++i];
-        if (c == 'n')
-            out += '\n';
-        else if (c == 'r')
-            out += '\r';
-        else if (c == 't')
-            out += '\t';
-        else if (c == 'x' && i + 2 < s.size() + 1) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else
-            out += c;
+        out += c;
     }
     return out;
 }
