@@ -33,41 +33,18 @@ TEST(Attack, OtherUsersFilesNeverLeak) {
         echo "== own"; bob copy /Users/bob/Private.vst3 "$VST3/Private.vst3"
         stop_helper; show_log)SH");
     SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: Cannot read "
-                                      "/Users/bob/Private.vst3: Permission denied\n"));
-    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: Cannot open "
-                                      "/Users/bob/Shared.vst3/key: Permission denied\n"));
-    EXPECT_THAT(run.output, HasSubstr("left: \n"));
-    EXPECT_THAT(run.output, HasSubstr("== own\n"));
+    expectAll(run.output,
+              {"copy failed: Copy failed: Cannot read /Users/bob/Private.vst3: Permission denied\n",
+               "copy failed: Copy failed: Cannot open /Users/bob/Shared.vst3/key: Permission "
+               "denied\n",
+               "left: \n"});
     EXPECT_THAT(run.output, ContainsRegex("== own\n[0-9]+-1: ok\nexit=0"));
 }
 
-TEST(Attack, PreparedFoldersAndReplacedRootsAreRefused) {
-    SKIP_WITHOUT_SANDBOX();
-    auto run = runInSandbox(std::string(kSetup) + R"SH(
-        as_user mkdir -m 0777 "$VST3/Nimbara"; as_user chmod 0777 "$VST3/Nimbara"
-        as_user setfacl -d -m u:1000:rwx "$VST3/Nimbara"
-        echo "== mkdir"; bob mkdir "$VST3/Nimbara"
-        echo "== copy"; bob copy /Users/bob/Private.vst3 "$VST3/Nimbara/Private.vst3"
-        # A parent of a root that anyone can write lets the root be swapped for a link.
-        chmod 0777 /Library/Audio/Plug-Ins
-        as_user mv "$VST3" /Library/Audio/Plug-Ins/Old; as_user ln -s /tmp/canary "$VST3"
-        echo "== via-link"; eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
-        eve remove "$VST3/file"; eve mkdir "$VST3/new"
-        echo "canary: $(cat /tmp/canary/file) $(ls /tmp/canary | tr '\n' ' ')"
-        stop_helper; show_log)SH");
-    SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("mkdir failed: Mkdir failed: " VST3_PATH
-                                      "/Nimbara is owned by uid 1000 and writable by others\n"));
-    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: " VST3_PATH
-                                      "/Nimbara is owned by uid 1000 and writable by others\n"));
-    EXPECT_THAT(run.output, HasSubstr("failed: /Library/Audio/Plug-Ins is owned by uid 0 and "
-                                      "writable by others\n"));
-    EXPECT_THAT(run.output, HasSubstr("canary: canary file \n"));
-    EXPECT_THAT(run.output, Not(HasSubstr("\nexit=0")));
-}
-
-TEST(Attack, LinksAtTheDestinationAreItemsAndPlantedTreesGo) {
+// A link at a destination is an item, its target never consulted. A folder she prepared below a
+// root is refused by the operations alone (BundleOpsTest); a root replaced by a link needs the
+// real roots.
+TEST(Attack, LinksAtTheDestinationAndReplacedRoots) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kSetup) + R"SH(
         as_user ln -s nowhere "$VST3/Good.vst3"
@@ -76,23 +53,21 @@ TEST(Attack, LinksAtTheDestinationAreItemsAndPlantedTreesGo) {
         echo "type=$(stat -c %F "$VST3/Good.vst3") $(cat "$VST3/Good.vst3/Contents/bin")"
         echo "== remove"; eve remove "$VST3/Probe"
         [ -e "$VST3/Probe" ] || [ -L "$VST3/Probe" ] || echo "probe-gone $(cat /Library/Secret/key)"
-        as_user python3 -c '
-import os
-fd = os.open(os.environ["VST3"], os.O_RDONLY)
-for i in range(1000):
-    os.mkdir("Deep.vst3" if i == 0 else "d", 0o755, dir_fd=fd)
-    nfd = os.open("Deep.vst3" if i == 0 else "d", os.O_RDONLY, dir_fd=fd); os.close(fd); fd = nfd
-'
-        echo "== planted"; eve copy /Users/eve/Good.vst3 "$VST3/Deep.vst3"
-        echo "deep=$(find "$VST3/Deep.vst3" | wc -l)"; eve remove "$VST3/Deep.vst3"
         echo "left: $(ls -A "$VST3" | tr '\n' ' ')"
-        stop_helper)SH");
+        # A parent of a root that anyone can write lets the root be swapped for a link.
+        chmod 0777 /Library/Audio/Plug-Ins
+        as_user mv "$VST3" /Library/Audio/Plug-Ins/Old; as_user ln -s /tmp/canary "$VST3"
+        echo "== via-link"; eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
+        eve remove "$VST3/file"; eve mkdir "$VST3/new"
+        echo "canary: $(cat /tmp/canary/file) $(ls /tmp/canary | tr '\n' ' ')"
+        stop_helper; show_log)SH");
     SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("type=directory code\n"));
-    EXPECT_THAT(run.output, HasSubstr("probe-gone secret\n"));
-    EXPECT_THAT(run.output, HasSubstr("deep=3\n"));  // the planted tree was replaced whole
-    EXPECT_THAT(run.output, HasSubstr("left: Good.vst3 \n"));
-    EXPECT_THAT(run.output, Not(HasSubstr("exit=1")));
+    EXPECT_THAT(run.output, ContainsRegex("== copy\n[0-9]+-1: ok\nexit=0\ntype=directory code\n"));
+    EXPECT_THAT(run.output, ContainsRegex("== remove\n[0-9]+-1: ok\nexit=0\nprobe-gone secret\n"));
+    expectAll(run.output,
+              {"left: Good.vst3 \n== via-link\n", "canary: canary file \n",
+               "failed: /Library/Audio/Plug-Ins is owned by uid 0 and writable by others\n"});
+    EXPECT_THAT(run.output.substr(run.output.find("== via-link")), Not(HasSubstr("\nexit=0")));
 }
 
 TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
@@ -116,19 +91,17 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
         stop_helper; show_log)SH",
                             "--cap-add CAP_SYS_ADMIN --size 16777216 --tmpfs " VST3_PATH "/Small");
     SCOPED_TRACE(run.output.substr(0, 6000));
-    EXPECT_THAT(run.output, HasSubstr("Cannot copy /Users/eve/Grow.vst3/data: it changed size "
-                                      "while being copied\n"));
     EXPECT_THAT(run.output,
                 ContainsRegex("copy failed: Copy failed: /Users/eve/Big.vst3 needs [0-9]+ "
                               "bytes, but only [0-9]+ are available at " VST3_PATH "/Small\n"));
-    EXPECT_THAT(run.output, HasSubstr("left: " VST3_PATH ": Few Small  " VST3_PATH
-                                      "/Small: Big.vst3  " VST3_PATH "/Small/Big.vst3: old \n"));
-    EXPECT_THAT(run.output,
-                HasSubstr("copy failed: Copy failed: /Users/eve/Many.vst3 needs 61 inodes, "
-                          "but only 39 are available at " VST3_PATH "/Few\n"));
     // The name that failed the copy is logged escaped: it cannot forge a line of its own.
-    EXPECT_THAT(run.output,
-                HasSubstr("Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"));
+    expectAll(run.output,
+              {"Cannot copy /Users/eve/Grow.vst3/data: it changed size while being copied\n",
+               "left: " VST3_PATH ": Few Small  " VST3_PATH "/Small: Big.vst3  " VST3_PATH
+               "/Small/Big.vst3: old \n",
+               "copy failed: Copy failed: /Users/eve/Many.vst3 needs 61 inodes, but only 39 are "
+               "available at " VST3_PATH "/Few\n",
+               "Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"});
     EXPECT_THAT(run.output, Not(HasSubstr("\n[2030-01-01T00:00:00Z]")));
     EXPECT_THAT(run.output, Not(HasSubstr("exit=124")));
 }

@@ -39,13 +39,12 @@ TEST(EndToEnd, EveryOperationSucceedsRefusalsTouchNothing) {
     for (const char* id : {"m", "c", "c2", "r", "r2", "m2"}) {
         EXPECT_THAT(run.output, HasSubstr(R"({"id":")" + std::string(id) + "\",\"ok\":true}\n"));
     }
-    for (
-        const char* text :
-        {"content=v1\n", "content=v2\n", "untouched\n", "removed\n",
-         R"({"id":"1","ok":false,"error":"copy requires source and dest","code":"VALIDATION_FAILED"})",
-         R"({"id":"2","ok":false,"error":"Path outside allowed roots: /Library/etc/x","code":"VALIDATION_FAILED"})"}) {
-        EXPECT_THAT(run.output, HasSubstr(text));
-    }
+    expectAll(run.output,
+              {"content=v1\n", "content=v2\n", "untouched\n", "removed\n",
+               R"({"id":"1","ok":false,"error":"copy requires source and dest",)"
+               R"("code":"VALIDATION_FAILED"})",
+               R"({"id":"2","ok":false,"error":"Path outside allowed roots: /Library/etc/x",)"
+               R"("code":"VALIDATION_FAILED"})"});
     std::regex lines(
         R"(\] \[helper\] mkdir: /Library/Audio/Plug-Ins/VST3/New\n)"
         R"(.*\] \[helper\] copy: /Users/ann/Foo.vst3 -> /Library/Audio/Plug-Ins/VST3/Foo.vst3\n)"
@@ -81,54 +80,46 @@ TEST(EndToEnd, OperationFailures) {
                "(Helper.OperationError error " +
                std::to_string(code) + ".)\",\"code\":\"OP_FAILED\"}\n";
     };
-    EXPECT_THAT(run.output, HasSubstr(opFailed("busy", 0)));
-    EXPECT_THAT(run.output, HasSubstr(opFailed("mk", 2)));
-    EXPECT_THAT(run.output, HasSubstr(opFailed("rm", 1)));
-    EXPECT_THAT(
+    // A mount point is never entered, not even when it is the item itself; nor is a bind mount
+    // of the same file system below the item.
+    expectAll(
         run.output,
-        HasSubstr("] [helper] copy failed: Copy failed: Failed to remove existing dest: Cannot "
-                  "replace /Library/Audio/Plug-Ins/VST3/Busy.vst3: Device or resource busy\n"));
-    EXPECT_THAT(run.output, HasSubstr("] [helper] mkdir failed: Mkdir failed: Cannot create folder "
-                                      "/Library/Audio/Plug-Ins/VST3/File: Not a directory\n"));
-    // A mount point is never entered, not even when it is the item itself.
-    EXPECT_THAT(run.output, HasSubstr("] [helper] remove failed: Remove failed: Cannot remove "
-                                      "/Library/Audio/Plug-Ins/VST3/Busy.vst3: Invalid "
-                                      "cross-device link\n"));
-    EXPECT_THAT(run.output, HasSubstr("busy-kept=kept\n"));
-    // A bind mount of the same file system below the item is not entered either.
-    EXPECT_THAT(run.output, HasSubstr("Cannot remove /Library/Audio/Plug-Ins/VST3/Bound/mnt: "
-                                      "Invalid cross-device link\n"));
-    EXPECT_THAT(run.output, HasSubstr("bound-kept=d\n"));
+        {opFailed("busy", 0), opFailed("mk", 2), opFailed("rm", 1),
+         "] [helper] copy failed: Copy failed: Failed to remove existing dest: Cannot replace "
+         "/Library/Audio/Plug-Ins/VST3/Busy.vst3: Device or resource busy\n",
+         "] [helper] mkdir failed: Mkdir failed: Cannot create folder "
+         "/Library/Audio/Plug-Ins/VST3/File: Not a directory\n",
+         "] [helper] remove failed: Remove failed: Cannot remove "
+         "/Library/Audio/Plug-Ins/VST3/Busy.vst3: Invalid cross-device link\n",
+         "Cannot remove /Library/Audio/Plug-Ins/VST3/Bound/mnt: Invalid cross-device link\n",
+         "busy-kept=kept\n", "bound-kept=d\n"});
 }
 
 TEST(EndToEnd, OperationsRunOneAtATimePingDoesNotWait) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kHelpers) + R"SH(
         mkdir -p /Users/ann/Big.vst3 && head -c 1500M /dev/zero > /Users/ann/Big.vst3/data
-        stamp() { date +%s%N; }
-        ( req '{"id":"first","v":1,"op":"copy","source":"/Users/ann/Big.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Big.vst3"}'; echo "first-done=$(stamp)" ) > /tmp/first &
-        first=$!
-        wait_staged
-        ( req '{"id":"second","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Foo.vst3"}'; echo "second-done=$(stamp)" ) > /tmp/second &
+        ( req '{"id":"first","v":1,"op":"copy","source":"/Users/ann/Big.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Big.vst3"}'; echo "first-done=$(date +%s%N)" ) > /tmp/first &
+        first=$!; wait_staged
+        ( req '{"id":"second","v":1,"op":"copy","source":"/Users/ann/Foo.vst3","dest":"/Library/Audio/Plug-Ins/VST3/Foo.vst3"}'; echo "second-done=$(date +%s%N)" ) > /tmp/second &
         second=$!
-        req '{"id":"p","v":1,"op":"ping"}'; echo "ping-done=$(stamp)"
+        req '{"id":"p","v":1,"op":"ping"}'; echo "ping-done=$(date +%s%N)"
         wait "$first" "$second"; cat /tmp/first /tmp/second
         stop_helper; show_log)SH");
     SCOPED_TRACE(run.output.substr(0, 4000));
-    EXPECT_THAT(run.output, HasSubstr(R"({"id":"first","ok":true})"));
-    EXPECT_THAT(run.output, HasSubstr(R"({"id":"second","ok":true})"));
-    EXPECT_THAT(run.output, HasSubstr(R"({"id":"p","ok":true,"v":1})"));
+    expectAll(run.output, {R"({"id":"first","ok":true})", R"({"id":"second","ok":true})",
+                           R"({"id":"p","ok":true,"v":1})"});
     auto stampOf = [&](const std::string& key) {
         std::smatch m;
         EXPECT_TRUE(std::regex_search(run.output, m, std::regex(key + "=([0-9]+)")));
         return m.empty() ? 0 : std::stoll(m[1].str());
     };
-    long long ping = stampOf("ping-done"), first = stampOf("first-done"),
-              second = stampOf("second-done");
-    EXPECT_LT(ping, first) << "ping waited for the copy";
+    const long long first = stampOf("first-done");
+    EXPECT_LT(stampOf("ping-done"), first) << "ping waited for the copy";
     // The small copy, queued behind the large one, cannot answer much before it (the two
     // answers race only by scheduling).
-    EXPECT_GT(second, first - 200'000'000) << "the second copy did not wait for the first";
+    EXPECT_GT(stampOf("second-done"), first - 200'000'000)
+        << "the second copy did not wait for the first";
     EXPECT_TRUE(std::regex_search(
         run.output,
         std::regex(R"(copy: /Users/ann/Big.vst3 -> [^\n]+\n[^\n]+copy: /Users/ann/Foo.vst3)")));

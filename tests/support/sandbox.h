@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 namespace nimbara {
@@ -21,12 +22,18 @@ bool sandboxAvailable();
 // Runs `script`; `bwrapArgs` are added to the sandbox's command line (extra mounts).
 SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs = "");
 
+// Expects each of `texts` somewhere in `output`.
+inline void expectAll(const std::string& output, std::initializer_list<std::string> texts) {
+    for (const std::string& text : texts) EXPECT_THAT(output, ::testing::HasSubstr(text));
+}
+
 }  // namespace testing
 
 // What every sandbox test checks its output with.
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using testing::expectAll;
 using testing::runInSandbox;
 
 }  // namespace nimbara
