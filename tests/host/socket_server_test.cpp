@@ -48,47 +48,31 @@ class SocketServerTest : public ::testing::Test {
         dir_ = ::mkdtemp(tmpl);
     }
     void TearDown() override {
-        for (auto& s : servers_) s->shutdown();
+        if (server_) server_->shutdown();
         fs::remove_all(dir_);
-    }
-    // A path of exactly `bytes` bytes inside the temporary folder.
-    std::string pathOfLength(size_t bytes) {
-        std::string p = dir_ + "/";
-        return p + std::string(bytes - p.size(), 's');
-    }
-    std::shared_ptr<SocketServer> make(const std::string& path) {
-        servers_.push_back(std::make_shared<SocketServer>(path));
-        return servers_.back();
-    }
-    std::string startCapturing(const std::shared_ptr<SocketServer>& s) {
-        ::testing::internal::CaptureStdout();
-        s->start();  // a failure here fails the test anyway
-        return ::testing::internal::GetCapturedStdout();
     }
 
     std::string dir_;
-    std::vector<std::shared_ptr<SocketServer>> servers_;
+    std::shared_ptr<SocketServer> server_;
 };
-
-// The longest path that fits listens; one byte more throws and leaves no socket.
-TEST_F(SocketServerTest, PathLengthLimit) {
-    std::string path = pathOfLength(103);
-    EXPECT_THAT(startCapturing(make(path)), HasSubstr("] [helper] Listening on " + path + "\n"));
-    EXPECT_TRUE(exchange(path));
-    auto server = make(pathOfLength(104));
-    EXPECT_THROW(server->start(), SocketError);
-    EXPECT_EQ(server->serverSocket(), -1);
-}
 
 std::mutex heldMutex;  // the connection thread fills, the test empties
 std::vector<int> heldDescriptors;
 
-// Trouble on a connection's thread closes that connection unanswered, and the log says what it
-// was: an exception, or a check that ran out of descriptors (no verdict on the peer, so no
+// The longest path that fits listens; one byte more throws and leaves no socket. Trouble on a
+// connection's thread closes that connection unanswered, and the log says what it was: an
+// exception, or a check that ran out of descriptors (no verdict on the peer, so no
 // SIGNATURE_INVALID). The next connection is served as usual.
 TEST_F(SocketServerTest, TroubleOnAConnectionClosesItUnanswered) {
-    std::string path = dir_ + "/fault";
-    startCapturing(make(path));
+    const std::string path = dir_ + "/" + std::string(103 - dir_.size() - 1, 's');
+    auto tooLong = std::make_shared<SocketServer>(path + "s");
+    EXPECT_THROW(tooLong->start(), SocketError);
+    EXPECT_EQ(tooLong->serverSocket(), -1);
+    server_ = std::make_shared<SocketServer>(path);
+    ::testing::internal::CaptureStdout();
+    server_->start();
+    EXPECT_THAT(::testing::internal::GetCapturedStdout(),
+                HasSubstr("] [helper] Listening on " + path + "\n"));
     rlimit saved{};
     ::getrlimit(RLIMIT_NOFILE, &saved);
     rlimit low{256, saved.rlim_max};

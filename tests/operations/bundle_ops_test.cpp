@@ -56,15 +56,7 @@ class BundleOpsTest : public ::testing::Test {
         write(b + "/Versions/A/Contents/Binary", "code", 04755);
         fs::create_directory_symlink("A", b + "/Versions/Current");
     }
-    std::string copy(const AnchoredPath& s, const AnchoredPath& d, const Caller& as = {0, 0, {}}) {
-        try {
-            copyBundle(as, s, d, journal_);
-        } catch (const OperationError& e) {
-            EXPECT_EQ(e.kind(), OperationError::Kind::copyFailed);
-            return e.description();
-        }
-        return "";
-    }
+    // The description of the OperationError `op` throws, or "" when it succeeds.
     template <typename Op>
     static std::string error(Op op) {
         try {
@@ -73,6 +65,9 @@ class BundleOpsTest : public ::testing::Test {
             return e.description();
         }
         return "";
+    }
+    std::string copy(const AnchoredPath& s, const AnchoredPath& d, const Caller& as = {0, 0, {}}) {
+        return error([&] { copyBundle(as, s, d, journal_); });
     }
 
     std::string base_, root_, users_;

@@ -12,7 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "platform/code_signing.h"
 #include "policy/client_requirement.h"
@@ -29,9 +29,7 @@ const char* kCN = "Developer ID Application: Edda Quillon (R7KQ2MZ9TW)";
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class SignedFileTest : public ::testing::Test {
