@@ -6,7 +6,7 @@
 namespace nimbara {
 namespace {
 
-TEST(CodeRequirement, AcceptedForms) {
+TEST(CodeRequirement, AcceptedAndRefusedForms) {
     for (const char* text :
          {"identifier com.x", "identifier = \"a b\"", "identifier==a-b_c.d", "anchor apple generic",
           "cert leaf[\"subject.CN\"] == \"x\"", "certificate leaf [ subject.CN ] = plain",
@@ -14,9 +14,6 @@ TEST(CodeRequirement, AcceptedForms) {
         EXPECT_TRUE(compileRequirement(text)) << text;
     }
     EXPECT_EQ(compileRequirement("identifier \"say \\\"hi\\\"\"")->clauses[0].value, "say \"hi\"");
-}
-
-TEST(CodeRequirement, RefusedForms) {
     for (const char* text :
          {"", "identifier", "identifier \"a\" or anchor apple generic", "!identifier a",
           "(identifier a)", "anchor apple", "anchor trusted", "anchor apple generic and",

@@ -47,10 +47,7 @@ const std::string kAcute = "\u0301";
 INSTANTIATE_TEST_SUITE_P(
     Table, PathRulesTest,
     ::testing::Values(
-        bad("", "Path is not absolute: "),
-        bad("Library/Audio/Plug-Ins/VST3/Foo.vst3",
-            "Path is not absolute: Library/Audio/Plug-Ins/VST3/Foo.vst3"),
-        bad("rel\nx", "Path is not absolute: rel\nx"),
+        bad("", "Path is not absolute: "), bad("rel\nx", "Path is not absolute: rel\nx"),
         bad("/" + kAcute + "Library", "Path is not absolute: /" + kAcute + "Library"),
         bad(kVst3 + "/a\tb", "Path contains control characters: " + kVst3 + "/a\tb"),
         bad(kVst3 + std::string("/a\0b", 4),
@@ -84,7 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
         bad("/Users", "Source not under /Users/: /Users", kSource),
         bad("/Users/", "Source not under /Users/: /Users", kSource),
         bad("/Users/../etc/hosts", "Source not under /Users/: /etc/hosts", kSource),
-        bad("/Volumes/Disk/Foo.vst3", "Source not under /Users/: /Volumes/Disk/Foo.vst3", kSource),
         bad(kVst3 + "/Foo.vst3", "Source not under /Users/: " + kVst3 + "/Foo.vst3", kSource),
         bad("/Users/one/Foo..vst3", "Path contains traversal: /Users/one/Foo..vst3", kSource),
         bad("/Users/" + kAcute + "x", "Source not under /Users/: /Users/" + kAcute + "x", kSource),

@@ -23,7 +23,6 @@ TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
         done
         "$C" ping; echo "client-after=$?"
         as_user "$H" > /tmp/user.out 2>&1; echo "user-exit=$? $(cat /tmp/user.out)")SH");
-    SCOPED_TRACE(run.output);
     for (const char* round : {"TERM 1", "INT 0"}) {
         EXPECT_THAT(run.output,
                     HasSubstr(std::string("== ") + round +
@@ -57,7 +56,6 @@ TEST(Lifecycle, NoLeftoversWhateverHappens) {
         echo "stuck=$(ls "$VST3/Stuck.vst3" | wc -l) $(cat "$VST3"/.Stuck.vst3.*/mnt/keep)"
         stop_helper; show_log)SH",
                             "--tmpfs " VST3_PATH "/Stuck.vst3/mnt");
-    SCOPED_TRACE(run.output);
     EXPECT_THAT(run.output, ContainsRegex("stop-ms=[0-9]{1,4}\n"));  // within 10 s
     expectAll(run.output,
               {"helper-exit=0\nstop-ms=", "hidden=0\nold\nafter-kill: 1\nhidden=0\nold\n",
@@ -92,7 +90,6 @@ TEST(Lifecycle, KnownStartWhateverTheParentLeft) {
         sleep 0.2
         "$C" ping > /dev/null; echo "ping-after=$?"
         stop_helper)SH");
-    SCOPED_TRACE(run.output);
     EXPECT_THAT(
         run.output,
         HasSubstr(

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 namespace nimbara {
@@ -14,6 +15,8 @@ namespace testing {
 struct SandboxRun {
     int status = -1;     // the script's exit status
     std::string output;  // standard output and standard error, interleaved
+    // Shows the output's first 8,000 bytes with every failure while the run is in scope.
+    std::unique_ptr<::testing::ScopedTrace> trace;
 };
 
 // True when bubblewrap can make the sandbox here.
@@ -31,9 +34,9 @@ inline void expectAll(const std::string& output, std::initializer_list<std::stri
 
 // What every sandbox test checks its output with.
 using ::testing::ContainsRegex;
+using testing::expectAll;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::expectAll;
 using testing::runInSandbox;
 
 }  // namespace nimbara

@@ -1,7 +1,6 @@
 // wire_probe: a signed test client that speaks raw bytes to the helper, step by step:
 //   send:TEXT      write TEXT (escapes \n \r \\)
 //   fill:N:C       write N bytes of the character C
-//   ping:N         write a ping request of exactly N bytes, then a line feed
 //   shut           shut down the sending side
 //   sleep:MS       wait
 //   drain          print every byte received until end of stream, then "<EOF>"
@@ -31,12 +30,6 @@ std::string unescape(const std::string& s) {
     return out;
 }
 
-std::string pingOfSize(size_t n) {
-    std::string head = R"({"id":"big","v":1,"op":"ping","pad":")";
-    std::string tail = "\"}";
-    return head + std::string(n - head.size() - tail.size(), 'p') + tail + "\n";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,8 +48,6 @@ int main(int argc, char** argv) {
             nimbara::writeAll(fd, unescape(arg));
         } else if (step.rfind("fill:", 0) == 0) {
             nimbara::writeAll(fd, std::string(std::stoul(arg), arg.back()));
-        } else if (step.rfind("ping:", 0) == 0) {
-            nimbara::writeAll(fd, pingOfSize(std::stoul(arg)));
         } else if (step == "shut") {
             ::shutdown(fd, SHUT_WR);
         } else if (step.rfind("sleep:", 0) == 0) {
