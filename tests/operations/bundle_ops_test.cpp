@@ -127,7 +127,9 @@ TEST_F(BundleOpsTest, CopyFailuresKeepTheOldDestinationWithTheirReasons) {
     EXPECT_TRUE(journal_.entries().empty());
 }
 
-TEST_F(BundleOpsTest, LinksBelowARootAreNeverFollowed) {
+// A link on the way fails the operation; a link that is the source, the destination or the item
+// to remove is an item of its own, its target never consulted.
+TEST_F(BundleOpsTest, LinksAreItemsNeverFollowed) {
     fs::create_directories(base_ + "/outside");
     write(base_ + "/outside/canary", "canary");
     fs::create_directory_symlink(base_ + "/outside", root_ + "/evil");
@@ -142,6 +144,9 @@ TEST_F(BundleOpsTest, LinksBelowARootAreNeverFollowed) {
     EXPECT_THAT(copy(src("u/escape/canary"), dest("stolen")), HasSubstr("symbolic links"));
     EXPECT_EQ(copy(src("u/link"), dest("link")), "");  // a source that is a link: as a link
     EXPECT_EQ(fs::read_symlink(root_ + "/link"), "/etc/passwd");
+    fs::create_symlink("nowhere", root_ + "/Dangling");  // a name blocked by a dangling link
+    EXPECT_EQ(copy(src("u/Foo.vst3"), dest("Dangling")), "");
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(root_ + "/Dangling")));
     removeBundle(root, dest("evil"));  // a link is removed as itself
     EXPECT_FALSE(fs::exists(fs::symlink_status(root_ + "/evil")));
     EXPECT_EQ(read(base_ + "/outside/canary"), "canary");

@@ -7,15 +7,13 @@ namespace nimbara {
 namespace {
 
 const char* kSetup = R"SH(
-    mkdir -p "$VST3" /Users/eve /Users/bob/Private.vst3 /Users/bob/Shared.vst3 /tmp/canary /Library/Secret
+    mkdir -p "$VST3" /Users/eve /Users/bob/Private.vst3 /Users/bob/Shared.vst3 /tmp/canary
     chmod 0777 "$VST3"; chown 1000:1000 /Users/eve
     echo secret > /Users/bob/Private.vst3/key; chmod 0644 /Users/bob/Private.vst3/key
     echo team > /Users/bob/Shared.vst3/key; chown -R 1001:1001 /Users/bob
     chmod 0750 /Users/bob/Shared.vst3; chmod 0640 /Users/bob/Shared.vst3/key; chmod 0700 /Users/bob
     echo canary > /tmp/canary/file; chmod 0700 /tmp/canary
-    echo secret > /Library/Secret/key; chmod 0700 /Library/Secret
-    as_user mkdir -p /Users/eve/Good.vst3/Contents
-    as_user sh -c 'echo code > /Users/eve/Good.vst3/Contents/bin'
+    as_user mkdir -p /Users/eve/Good.vst3
     start_helper
     # The attacker's and the victim's clients; each prints its exit status after its output.
     eve() { as_user "$C" "$@" 2>&1; echo "exit=$?"; }
@@ -40,32 +38,21 @@ TEST(Attack, OtherUsersFilesNeverLeak) {
     EXPECT_THAT(run.output, ContainsRegex("== own\n[0-9]+-1: ok\nexit=0"));
 }
 
-// A link at a destination is an item, its target never consulted. A folder she prepared below a
-// root is refused by the operations alone (BundleOpsTest); a root replaced by a link needs the
-// real roots.
-TEST(Attack, LinksAtTheDestinationAndReplacedRoots) {
+// A parent of a root that anyone can write lets the root be swapped for a link: the roots and
+// their ancestors are checked on every operation. (A folder she prepared below a root, and links
+// below a root, are refused by the operations alone: BundleOpsTest.)
+TEST(Attack, ReplacedRootsAreRefused) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kSetup) + R"SH(
-        as_user ln -s nowhere "$VST3/Good.vst3"
-        as_user ln -s /Library/Secret/key "$VST3/Probe"
-        echo "== copy"; eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
-        echo "type=$(stat -c %F "$VST3/Good.vst3") $(cat "$VST3/Good.vst3/Contents/bin")"
-        echo "== remove"; eve remove "$VST3/Probe"
-        [ -e "$VST3/Probe" ] || [ -L "$VST3/Probe" ] || echo "probe-gone $(cat /Library/Secret/key)"
-        echo "left: $(ls -A "$VST3" | tr '\n' ' ')"
-        # A parent of a root that anyone can write lets the root be swapped for a link.
         chmod 0777 /Library/Audio/Plug-Ins
         as_user mv "$VST3" /Library/Audio/Plug-Ins/Old; as_user ln -s /tmp/canary "$VST3"
-        echo "== via-link"; eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
-        eve remove "$VST3/file"; eve mkdir "$VST3/new"
+        eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"; eve remove "$VST3/file"; eve mkdir "$VST3/new"
         echo "canary: $(cat /tmp/canary/file) $(ls /tmp/canary | tr '\n' ' ')"
         stop_helper; show_log)SH");
-    EXPECT_THAT(run.output, ContainsRegex("== copy\n[0-9]+-1: ok\nexit=0\ntype=directory code\n"));
-    EXPECT_THAT(run.output, ContainsRegex("== remove\n[0-9]+-1: ok\nexit=0\nprobe-gone secret\n"));
     expectAll(run.output,
-              {"left: Good.vst3 \n== via-link\n", "canary: canary file \n",
+              {"canary: canary file \n",
                "failed: /Library/Audio/Plug-Ins is owned by uid 0 and writable by others\n"});
-    EXPECT_THAT(run.output.substr(run.output.find("== via-link")), Not(HasSubstr("\nexit=0")));
+    EXPECT_THAT(run.output, Not(HasSubstr("\nexit=0")));
 }
 
 TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
