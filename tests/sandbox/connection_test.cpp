@@ -75,7 +75,7 @@ for i in range(int(sys.argv[1])):
 
 struct FramingCase {
     std::string name;
-    std::string steps;     // wire_probe arguments
+    std::string steps;     // wire_probe arguments, as bash reads them
     std::string expected;  // everything received, then <EOF>
 };
 
@@ -85,22 +85,22 @@ TEST(Connection, Framing) {
         R"({"id":"unknown","ok":false,"error":"Malformed request: invalid JSON: )";
     const std::string bigPing = R"({"id":"big","v":1,"op":"ping","pad":")";
     const std::vector<FramingCase> cases{
-        {"half-close", "'send:" + ping("h") + "\\n' shut drain", pong("h") + "<EOF>"},
+        {"half-close", "$'send:" + ping("h") + "\\n' shut drain", pong("h") + "<EOF>"},
         {"split",
-         "'send:{\"id\":\"s\",\"v\"' sleep:50 'send::1,\"op\"' sleep:50 'send::\"ping\"}\\n' shut "
+         "'send:{\"id\":\"s\",\"v\"' sleep:50 'send::1,\"op\"' sleep:50 $'send::\"ping\"}\\n' shut "
          "drain",
          pong("s") + "<EOF>"},
-        {"pipelined", "'send:" + ping("a") + "\\n" + ping("b") + "\\r\\n' shut drain",
+        {"pipelined", "$'send:" + ping("a") + "\\n" + ping("b") + "\\r\\n' shut drain",
          pong("a") + pong("b") + "<EOF>"},
         {"unterminated", "'send:" + ping("u") + "' shut drain", "<EOF>"},
-        {"empty-line", "'send:\\n" + ping("e") + "\\n' shut drain", malformed},
+        {"empty-line", "$'send:\\n" + ping("e") + "\\n' shut drain", malformed},
         {"largest",  // 65,535 bytes and the line feed
          "'send:" + bigPing + "' fill:" + std::to_string(65535 - bigPing.size() - 2) +
-             ":p 'send:\"}\\n' shut drain",
+             ":p $'send:\"}\\n' shut drain",
          pong("big") + "<EOF>"},
         {"overflow", "fill:65536:x sleep:100 send:y shut drain", "<EOF>"},
         {"complete-but-over",
-         "fill:65000:x sleep:100 'send:" + std::string(600, 'x') + "\\n" + ping("lost") +
+         "fill:65000:x sleep:100 $'send:" + std::string(600, 'x') + "\\n" + ping("lost") +
              "\\n' shut drain",
          "<EOF>"},
     };

@@ -9,7 +9,7 @@ namespace {
 
 // Sends one raw request line with the signed probe and prints the answer.
 const char* kHelpers = R"SH(
-    req() { "$P" "send:$1\n" shut drain | head -n 1; }
+    req() { "$P" "send:$1"$'\n' shut drain | head -n 1; }
     mkdir -p /Users/ann/Foo.vst3/Contents/MacOS
     echo v1 > /Users/ann/Foo.vst3/Contents/MacOS/Foo
     ln -s Contents /Users/ann/Foo.vst3/Current

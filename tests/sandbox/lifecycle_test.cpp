@@ -78,8 +78,8 @@ TEST(Lifecycle, KnownStartWhateverTheParentLeft) {
         mkdir -p "$VST3" /Users/ann/B.vst3/sub; echo x > /Users/ann/B.vst3/sub/f
         (umask 077; exec "$H" <&- >&- 2>&-) & HPID=$!
         wait_socket; echo "== answer"
-        "$P" 'send:{"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/New/Sub"}\n' shut drain
-        "$P" 'send:{"id":"c","v":1,"op":"copy","source":"/Users/ann/B.vst3","dest":"/Library/Audio/Plug-Ins/VST3/B.vst3"}\n' shut drain
+        "$P" $'send:{"id":"m","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/New/Sub"}\n' shut drain
+        "$P" $'send:{"id":"c","v":1,"op":"copy","source":"/Users/ann/B.vst3","dest":"/Library/Audio/Plug-Ins/VST3/B.vst3"}\n' shut drain
         echo "modes=$(stat -c %a "$VST3/New" "$VST3/New/Sub" "$VST3/B.vst3/sub" "$VST3/B.vst3/sub/f" | tr '\n' ' ')"
         stop_helper
         mkfifo /tmp/out

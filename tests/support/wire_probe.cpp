@@ -1,5 +1,5 @@
 // wire_probe: a signed test client that speaks raw bytes to the helper, step by step:
-//   send:TEXT      write TEXT (escapes \n \r \\)
+//   send:TEXT      write TEXT as it is
 //   fill:N:C       write N bytes of the character C
 //   shut           shut down the sending side
 //   sleep:MS       wait
@@ -15,23 +15,6 @@
 
 #include "base/sys.h"
 
-namespace {
-
-std::string unescape(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (c == '\\' && i + 1 < s.size()) {
-            c = s[++i];
-            c = c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-        }
-        out += c;
-    }
-    return out;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -45,7 +28,7 @@ int main(int argc, char** argv) {
         std::string step = argv[i];
         std::string arg = step.substr(step.find(':') + 1);
         if (step.rfind("send:", 0) == 0) {
-            nimbara::writeAll(fd, unescape(arg));
+            nimbara::writeAll(fd, arg);
         } else if (step.rfind("fill:", 0) == 0) {
             nimbara::writeAll(fd, std::string(std::stoul(arg), arg.back()));
         } else if (step == "shut") {
