@@ -1,5 +1,6 @@
 // A SocketServer on a temporary path: what no sandbox test can reach (the limit of the path,
-// trouble on a connection's thread, descriptors running out) and the serial queue underneath.
+// trouble on a connection's thread, descriptors running out), refusals in a burst, and the
+// serial queue underneath.
 #include "host/socket_server.h"
 
 #include <gmock/gmock.h>
@@ -9,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -17,22 +19,28 @@
 #include <thread>
 
 #include "base/unique_fd.h"
+#include "host/log.h"
 
 namespace nimbara {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
+constexpr long kLinesPerWindow = RefusalLogLimiter::kLinesPerWindow;
 
-// What the server sent before closing, or nothing when no connection could be made.
-std::optional<std::string> exchange(const std::string& path) {
+// Connects `fd` to the socket at `path`; true on success.
+bool connectTo(int fd, const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// What the server sent before closing, or nothing when no connection could be made.
+std::optional<std::string> exchange(const std::string& path) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        return std::nullopt;
-    }
+    if (!connectTo(fd.get(), path)) return std::nullopt;
     // This process is no signed client: wait for the refusal, so the connection's work is over
     // before the test moves on.
     std::string got;
@@ -105,6 +113,21 @@ TEST_F(SocketServerTest, TroubleOnAConnectionClosesItUnanswered) {
     }
 }
 
+// A burst of refusals leaves a few log lines, then one that counts the rest.
+TEST_F(SocketServerTest, RefusalBurstLeavesFewLogLines) {
+    const std::string path = dir_ + "/burst";
+    server_ = std::make_shared<SocketServer>(path);
+    ::testing::internal::CaptureStdout();
+    server_->start();
+    for (int i = 0; i < 40; ++i) exchange(path);
+    std::this_thread::sleep_for(RefusalLogLimiter::kWindow);
+    exchange(path);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, ContainsRegex("Rejected connection: [0-9]+ more refusals not logged\n"));
+    // "Listening on", five a window and a count line after each (the burst may span two windows).
+    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 1 + 2 * (kLinesPerWindow + 1) + 1);
+}
+
 long cpuMicros(const rusage& r) {
     return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec +
            r.ru_stime.tv_usec;
@@ -120,9 +143,6 @@ long cpuMicros(const rusage& r) {
     // their own when a thread starts.
     exchange(path);
     ::usleep(100 * 1000);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
     int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
@@ -130,7 +150,7 @@ long cpuMicros(const rusage& r) {
     ::setrlimit(RLIMIT_NOFILE, &lim);
     while (::dup(0) >= 0) {
     }
-    ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    connectTo(client, path);
     rusage before{}, after{};
     ::getrusage(RUSAGE_SELF, &before);
     ::usleep(500 * 1000);

@@ -15,8 +15,6 @@ std::string pong(const std::string& id) {
     return R"({"id":")" + id + "\",\"ok\":true,\"v\":1}\n";
 }
 
-// Refused peers: an unsigned program, a modified copy of the signed client, then three hundred
-// unsigned connections in a row, which leave a few log lines and one that counts the rest.
 TEST(Connection, SignedClientServedUnsignedRefused) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(R"SH(
@@ -38,17 +36,6 @@ print("unsigned-pid=%d unsigned-got=%r" % (os.getpid(), data))
         [ -e "$VST3/Evil" ] || echo "nothing-served"
         cp "$C" /tmp/copied-client && echo x >> /tmp/copied-client
         /tmp/copied-client ping; echo "modified-exit=$?"
-        flood() { as_user /usr/bin/python3 -c '
-import socket, sys
-for i in range(int(sys.argv[1])):
-    s = socket.socket(socket.AF_UNIX)
-    s.connect("/var/run/com.corvellan.nimbara.helper.sock")
-    while s.recv(4096): pass
-' "$1"; }
-        sleep 1.1; start=$(date +%s%N); flood 300
-        echo "seconds=$(( ($(date +%s%N) - start) / 1000000000 ))"
-        sleep 1.1; flood 1
-        echo "lines=$(grep -c 'Rejected connection' "$LOG")"
         stop_helper
         show_log)SH");
     EXPECT_TRUE(std::regex_search(
@@ -58,13 +45,6 @@ for i in range(int(sys.argv[1])):
         HasSubstr(
             R"(unsigned-got=b'{"id":"unknown","ok":false,"error":"Code signature verification failed","code":"SIGNATURE_INVALID"}\n')"));
     expectAll(run.output, {"nothing-served\n", "modified-exit=77"});
-    // Five a second, a count line after each window that held some back, and the last one.
-    std::smatch n;  // the flood's seconds and every refusal line, the two above included
-    ASSERT_TRUE(std::regex_search(run.output, n, std::regex("seconds=([0-9]+)\nlines=([0-9]+)")));
-    EXPECT_LE(std::stoul(n[2].str()), 6 * (std::stoul(n[1].str()) + 2) + 1 + 2);
-    EXPECT_TRUE(std::regex_search(
-        run.output,
-        std::regex(R"(\] \[helper\] Rejected connection: [0-9]+ more refusals not logged\n)")));
     // The log names the refused peer's pid.
     std::smatch m;
     ASSERT_TRUE(std::regex_search(run.output, m, std::regex("unsigned-pid=([0-9]+)")));
