@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -270,7 +271,12 @@ TEST_F(BundleOpsTest, TreesOfAnyDepthAreRemovedDeepCopiesFail) {
         }
         ::close(cur);
     }
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low{512, saved.rlim_max};  // a deep copy ends on its depth, with descriptors to spare
+    ::setrlimit(RLIMIT_NOFILE, &low);
     EXPECT_THAT(copy(src("deep"), dest("copied")), HasSubstr("nested more than 128 levels"));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_FALSE(fs::exists(root_ + "/copied"));
     removeBundle(root, dest("deep"));
     EXPECT_FALSE(fs::exists(root_ + "/deep"));

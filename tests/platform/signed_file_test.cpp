@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 
 #include "platform/code_signing.h"
@@ -51,12 +52,12 @@ class SignedFileTest : public ::testing::Test {
     }
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
-    // Signs a copy of `program` and returns the signed file's path.
+    // Signs a copy of `program` with `padding` zero bytes after it; returns the signed file's path.
     static std::string signCopy(const std::string& name, const std::string& identifier,
                                 const SigningIdentity& id,
-                                const std::string& program = "/usr/bin/true") {
-        std::string image, error;
-        EXPECT_TRUE(signExecutable(slurp(program), identifier, id, image, error)) << error;
+                                const std::string& program = "/usr/bin/true", size_t padding = 0) {
+        std::string image, error, code = slurp(program) + std::string(padding, '\0');
+        EXPECT_TRUE(signExecutable(code, identifier, id, image, error)) << error;
         std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << image;
         ::chmod(path.c_str(), 0755);
@@ -129,10 +130,12 @@ TEST_F(SignedFileTest, ResigningReplacesTheSignatureAndSignedProgramsRun) {
     EXPECT_EQ(std::system(twice.c_str()), 0);  // the loader ignores the appended bytes
 }
 
-// A live process is checked by its pinned pidfd; once it has exited, it fails.
+// A live process is checked by its pinned pidfd; one that ends while its image is being hashed
+// (padded, so that hashing takes a while), or has ended, fails.
 TEST_F(SignedFileTest, LiveProcessThenExited) {
     using Result = ProcessCheck::Result;
-    std::string program = signCopy("sleeper", "com.corvellan.nimbara", dev(), "/usr/bin/sleep");
+    std::string program =
+        signCopy("sleeper", "com.corvellan.nimbara", dev(), "/usr/bin/sleep", 128 << 20);
     pid_t pid = ::fork();
     if (pid == 0) {
         ::execl(program.c_str(), program.c_str(), "30", nullptr);
@@ -149,7 +152,10 @@ TEST_F(SignedFileTest, LiveProcessThenExited) {
     EXPECT_EQ(verdict(kClientRequirement), Result::valid);
     EXPECT_EQ(verdict("identifier \"com.other\""), Result::invalid);
     EXPECT_EQ(verdict("not a requirement"), Result::invalid);
+    auto during = std::async(std::launch::async, [&] { return verdict(kClientRequirement); });
+    ::usleep(20 * 1000);
     ::kill(pid, SIGKILL);
+    EXPECT_EQ(during.get(), Result::invalid) << "ended during the check";
     ::waitpid(pid, nullptr, 0);
     EXPECT_EQ(verdict(kClientRequirement), Result::invalid) << "after exit";
 }
