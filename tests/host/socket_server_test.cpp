@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <thread>
@@ -65,9 +64,6 @@ class SocketServerTest : public ::testing::Test {
     std::shared_ptr<SocketServer> server_;
 };
 
-std::mutex heldMutex;  // the connection thread fills, the test empties
-std::vector<int> heldDescriptors;
-
 // The longest path that fits listens; one byte more throws and leaves no socket. Trouble on a
 // connection's thread closes that connection unanswered, and the log says what it was: an
 // exception, or a check that ran out of descriptors (no verdict on the peer, so no
@@ -84,28 +80,23 @@ TEST_F(SocketServerTest, TroubleOnAConnectionClosesItUnanswered) {
                 HasSubstr("] [helper] Listening on " + path + "\n"));
     rlimit saved{};
     ::getrlimit(RLIMIT_NOFILE, &saved);
-    rlimit low{256, saved.rlim_max};
     const std::vector<std::pair<void (*)(const char*), std::string>> cases{
         {[](const char*) { throw std::bad_alloc(); },
          "Connection closed after an unexpected error: std::bad_alloc\n"},
-        {[](const char*) {
-             std::lock_guard lock(heldMutex);
-             for (int fd; (fd = ::dup(0)) >= 0;) heldDescriptors.push_back(fd);
+        {[](const char*) {  // no descriptor below the limit is free
+             rlimit lim{};
+             ::getrlimit(RLIMIT_NOFILE, &lim);
+             lim.rlim_cur = 3;
+             ::setrlimit(RLIMIT_NOFILE, &lim);
          },
          "Rejected connection: signature could not be checked (pid: " + std::to_string(::getpid()) +
              "): cannot pin the process: Too many open files\n"},
     };
     for (const auto& [fault, logged] : cases) {
-        ::setrlimit(RLIMIT_NOFILE, &low);
         ::testing::internal::CaptureStdout();
         SocketServer::faultForTests = fault;
         auto got = exchange(path);
         SocketServer::faultForTests = nullptr;
-        {
-            std::lock_guard lock(heldMutex);
-            for (int fd : heldDescriptors) ::close(fd);
-            heldDescriptors.clear();
-        }
         ::setrlimit(RLIMIT_NOFILE, &saved);
         std::string out = ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(got, "");
