@@ -38,10 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(size >= nimbara::kTrailerSize + nimbara::kMinSignatureBlock + 64);
         check(std::memcmp(data + size - nimbara::kTrailerMagic.size(),
                           nimbara::kTrailerMagic.data(), nimbara::kTrailerMagic.size()) == 0);
-        check(std::memcmp(data,
-                          "\x7f"
-                          "ELF",
-                          4) == 0);
+        check(data[0] == 0x7f && std::memcmp(data + 1, "ELF", 3) == 0);
     }
     return 0;
 }

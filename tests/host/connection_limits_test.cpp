@@ -50,29 +50,26 @@ TEST(ConnectionLimits, ChecksAreBounded) {
     ConnectionLimits limits(100);
     std::mutex m;
     std::vector<int> running(9);  // per uid 0-7, and in all at [8]
-    int peakAll = 0;
-    int peakUser = 0;
+    std::vector<int> peak(9);
     std::vector<std::thread> threads;
     for (uid_t i = 0; i < 24; ++i) {
         threads.emplace_back([&, uid = i % 8] {
             limits.beginCheck(uid);
-            {
+            auto track = [&](int step) {
                 std::lock_guard lock(m);
-                peakAll = std::max(peakAll, ++running[8]);
-                peakUser = std::max(peakUser, ++running[uid]);
-            }
+                for (size_t at : {size_t{uid}, size_t{8}}) {
+                    peak[at] = std::max(peak[at], running[at] += step);
+                }
+            };
+            track(1);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            {
-                std::lock_guard lock(m);
-                --running[8];
-                --running[uid];
-            }
+            track(-1);
             limits.endCheck(uid);
         });
     }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(peakAll, int(kMaxConcurrentChecks));
-    EXPECT_EQ(peakUser, int(kMaxChecksPerUser));
+    EXPECT_EQ(peak[8], int(kMaxConcurrentChecks));
+    EXPECT_EQ(*std::max_element(peak.begin(), peak.end() - 1), int(kMaxChecksPerUser));
 }
 
 }  // namespace

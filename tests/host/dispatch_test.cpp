@@ -1,8 +1,7 @@
 // Dispatch answers that need no file system: decoding, version, unknown operations, and the
 // handlers' presence checks and path refusals (which answer before any operation is queued).
-#include <gtest/gtest.h>
-
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <new>
@@ -41,16 +40,12 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{R"({"id":"p","v":1,"op":"ping","dest":"relative"})", {"p", true, 1, {}, {}}},
         DispatchCase{R"({"id":"p","v":2,"op":"ping"})",
                      fail("p", "Unsupported protocol version 2", codes::kVersionMismatch)},
-        DispatchCase{R"({"id":"p","v":-1,"op":"ping"})",
-                     fail("p", "Unsupported protocol version -1", codes::kVersionMismatch)},
         DispatchCase{R"({"id":"p","v":0,"op":"nope"})",
                      fail("p", "Unsupported protocol version 0", codes::kVersionMismatch)},
         DispatchCase{R"({"id":"p","v":1,"op":"COPY"})",
                      fail("p", "Unknown operation: COPY", codes::kUnknownOp)},
         DispatchCase{R"({"id":"p","v":1,"op":""})",
                      fail("p", "Unknown operation: ", codes::kUnknownOp)},
-        DispatchCase{R"({"id":"q","op":"ping"})",
-                     fail("unknown", "Malformed request: missing key \"v\"", codes::kOpFailed)},
         DispatchCase{R"({"id":"c","v":1,"op":"copy","source":"/Users/a/x.vst3","dest":null})",
                      fail("c", "copy requires source and dest", codes::kValidationFailed)},
         DispatchCase{R"({"id":"c","v":1,"op":"copy","dest":"/Library/Audio/Plug-Ins/VST3/x"})",
@@ -59,8 +54,6 @@ INSTANTIATE_TEST_SUITE_P(
                      fail("c", "Source not under /Users/: /etc/x", codes::kValidationFailed)},
         DispatchCase{R"({"id":"c","v":1,"op":"copy","source":"/Users/a/x","dest":"/tmp/y"})",
                      fail("c", "Path outside allowed roots: /tmp/y", codes::kValidationFailed)},
-        DispatchCase{R"({"id":"c","v":1,"op":"copy","source":"/Users","dest":"/tmp/y"})",
-                     fail("c", "Source not under /Users/: /Users", codes::kValidationFailed)},
         DispatchCase{R"({"id":"r","v":1,"op":"remove"})",
                      fail("r", "remove requires path", codes::kValidationFailed)},
         DispatchCase{R"({"id":"m","v":1,"op":"mkdir","dest":null,"path":null})",

@@ -7,8 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "host/socket_server.h"
-
 namespace nimbara {
 namespace {
 
@@ -56,16 +54,6 @@ TEST(LogLine, RefusalsAreRateLimited) {
     EXPECT_EQ(lines.size(), size_t(RefusalLogLimiter::kLinesPerWindow + 2));
     EXPECT_EQ(lines[lines.size() - 2], "Rejected connection: 995 more refusals not logged");
     EXPECT_EQ(lines.back(), "later");
-}
-
-TEST(SocketErrorText, Descriptions) {
-    EXPECT_EQ(SocketError::createFailed(EMFILE).description(),
-              "socket() failed: Too many open files");
-    EXPECT_EQ(SocketError::bindFailed(EADDRINUSE).description(),
-              "bind() failed: Address already in use");
-    EXPECT_EQ(SocketError::listenFailed(EINVAL).description(), "listen() failed: Invalid argument");
-    EXPECT_EQ(SocketError::pathTooLong().description(), "Socket path exceeds sockaddr_un limit");
-    EXPECT_EQ(SocketError::pathTooLong().kind(), SocketError::Kind::pathTooLong);
 }
 
 }  // namespace

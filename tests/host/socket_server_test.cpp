@@ -1,7 +1,9 @@
 // A SocketServer on a temporary path: what no sandbox test can reach (the limit of the path,
-// trouble on a connection's thread, descriptors running out) and the serial queue underneath.
+// trouble on a connection's thread, descriptors running out), refusals in a burst, and the
+// serial queue underneath.
 #include "host/socket_server.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -9,20 +11,43 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <thread>
 
 #include "base/unique_fd.h"
+#include "host/log.h"
 
 namespace nimbara {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
+constexpr long kLinesPerWindow = RefusalLogLimiter::kLinesPerWindow;
+
+// Connects `fd` to the socket at `path`; true on success.
+bool connectTo(int fd, const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// What the server sent before closing, or nothing when no connection could be made.
+std::optional<std::string> exchange(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    if (!connectTo(fd.get(), path)) return std::nullopt;
+    // This process is no signed client: wait for the refusal, so the connection's work is over
+    // before the test moves on.
+    std::string got;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    return got;
+}
 
 class SocketServerTest : public ::testing::Test {
   protected:
@@ -31,99 +56,68 @@ class SocketServerTest : public ::testing::Test {
         dir_ = ::mkdtemp(tmpl);
     }
     void TearDown() override {
-        for (auto& s : servers_) s->shutdown();
+        if (server_) server_->shutdown();
         fs::remove_all(dir_);
-    }
-    // A path of exactly `bytes` bytes inside the temporary folder.
-    std::string pathOfLength(size_t bytes) {
-        std::string p = dir_ + "/";
-        return p + std::string(bytes - p.size(), 's');
-    }
-    std::shared_ptr<SocketServer> make(const std::string& path) {
-        servers_.push_back(std::make_shared<SocketServer>(path));
-        return servers_.back();
-    }
-    // What the server sent before closing, or nothing when no connection could be made.
-    static std::optional<std::string> exchange(const std::string& path) {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            return std::nullopt;
-        }
-        // This process is no signed client: wait for the refusal, so the connection's work
-        // is over before the test moves on.
-        std::string got;
-        char buf[256];
-        for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
-        return got;
-    }
-    static bool answers(const std::string& path) { return exchange(path).has_value(); }
-    std::string startCapturing(const std::shared_ptr<SocketServer>& s) {
-        ::testing::internal::CaptureStdout();
-        try {
-            s->start();
-        } catch (...) {
-            ::testing::internal::GetCapturedStdout();
-            throw;
-        }
-        return ::testing::internal::GetCapturedStdout();
     }
 
     std::string dir_;
-    std::vector<std::shared_ptr<SocketServer>> servers_;
+    std::shared_ptr<SocketServer> server_;
 };
 
-// The longest path that fits listens; one byte more throws and leaves no socket.
-TEST_F(SocketServerTest, PathLengthLimit) {
-    std::string path = pathOfLength(103);
-    EXPECT_THAT(startCapturing(make(path)), HasSubstr("] [helper] Listening on " + path + "\n"));
-    EXPECT_TRUE(answers(path));
-    auto server = make(pathOfLength(104));
-    EXPECT_THROW(server->start(), SocketError);
-    EXPECT_EQ(server->serverSocket(), -1);
-}
-
-std::mutex heldMutex;  // the connection thread fills, the test empties
-std::vector<int> heldDescriptors;
-
-// Trouble on a connection's thread closes that connection unanswered, and the log says what it
-// was: an exception, or a check that ran out of descriptors (no verdict on the peer, so no
+// The longest path that fits listens; one byte more throws and leaves no socket. Trouble on a
+// connection's thread closes that connection unanswered, and the log says what it was: an
+// exception, or a check that ran out of descriptors (no verdict on the peer, so no
 // SIGNATURE_INVALID). The next connection is served as usual.
 TEST_F(SocketServerTest, TroubleOnAConnectionClosesItUnanswered) {
-    std::string path = dir_ + "/fault";
-    startCapturing(make(path));
+    const std::string path = dir_ + "/" + std::string(103 - dir_.size() - 1, 's');
+    auto tooLong = std::make_shared<SocketServer>(path + "s");
+    EXPECT_THROW(tooLong->start(), SocketError);
+    EXPECT_EQ(tooLong->serverSocket(), -1);
+    server_ = std::make_shared<SocketServer>(path);
+    ::testing::internal::CaptureStdout();
+    server_->start();
+    EXPECT_THAT(::testing::internal::GetCapturedStdout(),
+                HasSubstr("] [helper] Listening on " + path + "\n"));
     rlimit saved{};
     ::getrlimit(RLIMIT_NOFILE, &saved);
-    rlimit low{256, saved.rlim_max};
     const std::vector<std::pair<void (*)(const char*), std::string>> cases{
         {[](const char*) { throw std::bad_alloc(); },
          "Connection closed after an unexpected error: std::bad_alloc\n"},
-        {[](const char*) {
-             std::lock_guard lock(heldMutex);
-             for (int fd; (fd = ::dup(0)) >= 0;) heldDescriptors.push_back(fd);
+        {[](const char*) {  // no descriptor below the limit is free
+             rlimit lim{};
+             ::getrlimit(RLIMIT_NOFILE, &lim);
+             lim.rlim_cur = 3;
+             ::setrlimit(RLIMIT_NOFILE, &lim);
          },
          "Rejected connection: signature could not be checked (pid: " + std::to_string(::getpid()) +
              "): cannot pin the process: Too many open files\n"},
     };
     for (const auto& [fault, logged] : cases) {
-        ::setrlimit(RLIMIT_NOFILE, &low);
         ::testing::internal::CaptureStdout();
         SocketServer::faultForTests = fault;
         auto got = exchange(path);
         SocketServer::faultForTests = nullptr;
-        {
-            std::lock_guard lock(heldMutex);
-            for (int fd : heldDescriptors) ::close(fd);
-            heldDescriptors.clear();
-        }
         ::setrlimit(RLIMIT_NOFILE, &saved);
         std::string out = ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(got, "");
         EXPECT_THAT(out, HasSubstr("] [helper] " + logged));
         EXPECT_THAT(exchange(path).value_or(""), HasSubstr("SIGNATURE_INVALID"));
     }
+}
+
+// A burst of refusals leaves a few log lines, then one that counts the rest.
+TEST_F(SocketServerTest, RefusalBurstLeavesFewLogLines) {
+    const std::string path = dir_ + "/burst";
+    server_ = std::make_shared<SocketServer>(path);
+    ::testing::internal::CaptureStdout();
+    server_->start();
+    for (int i = 0; i < 40; ++i) exchange(path);
+    std::this_thread::sleep_for(RefusalLogLimiter::kWindow);
+    exchange(path);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, ContainsRegex("Rejected connection: [0-9]+ more refusals not logged\n"));
+    // "Listening on", five a window and a count line after each (the burst may span two windows).
+    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 1 + 2 * (kLinesPerWindow + 1) + 1);
 }
 
 long cpuMicros(const rusage& r) {
@@ -137,27 +131,21 @@ long cpuMicros(const rusage& r) {
     auto server = std::make_shared<SocketServer>(path);
     ::testing::internal::CaptureStdout();
     server->start();
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
     // Let every thread of the server get going first: sanitizer runtimes need descriptors of
     // their own when a thread starts.
-    int warmUp = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ::connect(warmUp, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    char buf[256];
-    while (::read(warmUp, buf, sizeof buf) > 0) {
-    }
+    exchange(path);
     ::usleep(100 * 1000);
     int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    // No descriptor below the limit is free, and none a thread closes can be reused: every
+    // accept() fails for as long as the measure lasts.
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = 64;
+    lim.rlim_cur = 3;
     ::setrlimit(RLIMIT_NOFILE, &lim);
-    while (::dup(0) >= 0) {
+    while (::open("/dev/null", O_RDONLY) >= 0) {  // should one of 0-2 be closed
     }
-    ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    rusage before{};
-    rusage after{};
+    connectTo(client, path);
+    rusage before{}, after{};
     ::getrusage(RUSAGE_SELF, &before);
     ::usleep(500 * 1000);
     ::getrusage(RUSAGE_SELF, &after);

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -56,15 +57,7 @@ class BundleOpsTest : public ::testing::Test {
         write(b + "/Versions/A/Contents/Binary", "code", 04755);
         fs::create_directory_symlink("A", b + "/Versions/Current");
     }
-    std::string copy(const AnchoredPath& s, const AnchoredPath& d, const Caller& as = {0, 0, {}}) {
-        try {
-            copyBundle(as, s, d, journal_);
-        } catch (const OperationError& e) {
-            EXPECT_EQ(e.kind(), OperationError::Kind::copyFailed);
-            return e.description();
-        }
-        return "";
-    }
+    // The description of the OperationError `op` throws, or "" when it succeeds.
     template <typename Op>
     static std::string error(Op op) {
         try {
@@ -73,6 +66,9 @@ class BundleOpsTest : public ::testing::Test {
             return e.description();
         }
         return "";
+    }
+    std::string copy(const AnchoredPath& s, const AnchoredPath& d, const Caller& as = {0, 0, {}}) {
+        return error([&] { copyBundle(as, s, d, journal_); });
     }
 
     std::string base_, root_, users_;
@@ -132,7 +128,9 @@ TEST_F(BundleOpsTest, CopyFailuresKeepTheOldDestinationWithTheirReasons) {
     EXPECT_TRUE(journal_.entries().empty());
 }
 
-TEST_F(BundleOpsTest, LinksBelowARootAreNeverFollowed) {
+// A link on the way fails the operation; a link that is the source, the destination or the item
+// to remove is an item of its own, its target never consulted.
+TEST_F(BundleOpsTest, LinksAreItemsNeverFollowed) {
     fs::create_directories(base_ + "/outside");
     write(base_ + "/outside/canary", "canary");
     fs::create_directory_symlink(base_ + "/outside", root_ + "/evil");
@@ -147,6 +145,9 @@ TEST_F(BundleOpsTest, LinksBelowARootAreNeverFollowed) {
     EXPECT_THAT(copy(src("u/escape/canary"), dest("stolen")), HasSubstr("symbolic links"));
     EXPECT_EQ(copy(src("u/link"), dest("link")), "");  // a source that is a link: as a link
     EXPECT_EQ(fs::read_symlink(root_ + "/link"), "/etc/passwd");
+    fs::create_symlink("nowhere", root_ + "/Dangling");  // a name blocked by a dangling link
+    EXPECT_EQ(copy(src("u/Foo.vst3"), dest("Dangling")), "");
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(root_ + "/Dangling")));
     removeBundle(root, dest("evil"));  // a link is removed as itself
     EXPECT_FALSE(fs::exists(fs::symlink_status(root_ + "/evil")));
     EXPECT_EQ(read(base_ + "/outside/canary"), "canary");
@@ -270,7 +271,12 @@ TEST_F(BundleOpsTest, TreesOfAnyDepthAreRemovedDeepCopiesFail) {
         }
         ::close(cur);
     }
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low{512, saved.rlim_max};  // a deep copy ends on its depth, with descriptors to spare
+    ::setrlimit(RLIMIT_NOFILE, &low);
     EXPECT_THAT(copy(src("deep"), dest("copied")), HasSubstr("nested more than 128 levels"));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_FALSE(fs::exists(root_ + "/copied"));
     removeBundle(root, dest("deep"));
     EXPECT_FALSE(fs::exists(root_ + "/deep"));

@@ -29,7 +29,6 @@ class PlatformServicesTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(base_); }
     void write(const std::string& rel, const std::string& text) {
-        fs::create_directories(fs::path(base_ + "/" + rel).parent_path());
         std::ofstream(base_ + "/" + rel) << text;
     }
     std::string read(const std::string& rel) {

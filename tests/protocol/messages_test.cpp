@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace nimbara {
 namespace {
@@ -38,15 +39,13 @@ INSTANTIATE_TEST_SUITE_P(
     Rules, RequestDecodeTest,
     ::testing::Values(
         DecodeCase{R"({"id":"a","v":1,"op":"ping"})", ""},
-        DecodeCase{R"({"id":"","v":1,"op":""})", ""},
         DecodeCase{R"({"id":"a","v":1,"op":"ping","source":null,"extra":[1,{"k":2}]})", ""},
         DecodeCase{"{\"id\":\"a\",\"v\":1,\"op\":\"ping\"}\r", ""},
         DecodeCase{R"({"v":-9223372036854775808,"id":"a","op":"x"})", ""},
         DecodeCase{R"({"id":"a","v":9223372036854775807,"op":"x"})", ""},
-        DecodeCase{"", "invalid JSON"}, DecodeCase{"not json", "invalid JSON"},
+        DecodeCase{"not json", "invalid JSON"},
         DecodeCase{R"({"id":"a","v":1,"op":"ping"} trailing)", "invalid JSON"},
         DecodeCase{"[1,2]", "must be a JSON object, not an array"},
-        DecodeCase{"42", "must be a JSON object, not a number"},
         DecodeCase{"\"s\"", "must be a JSON object, not a string"},
         DecodeCase{"null", "must be a JSON object, not null"},
         DecodeCase{R"({"id":"a","op":"ping"})", "missing key \"v\""},
@@ -55,14 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{R"({"ID":"a","v":1,"op":"ping"})", "missing key \"id\""},
         DecodeCase{R"({"id":null,"v":1,"op":"ping"})", "key \"id\" must be a string, not null"},
         DecodeCase{R"({"id":"a","v":"1","op":"ping"})", "key \"v\" must be an integer"},
-        DecodeCase{R"({"id":"a","v":true,"op":"ping"})", "key \"v\" must be an integer"},
-        DecodeCase{R"({"id":"a","v":null,"op":"ping"})", "key \"v\" must be an integer"},
-        DecodeCase{R"({"id":"a","v":1.5,"op":"ping"})", "key \"v\" must be an integer"},
         DecodeCase{R"({"id":"a","v":1.0,"op":"ping"})", "key \"v\" must be an integer"},
         DecodeCase{R"({"id":"a","v":9223372036854775808,"op":"ping"})", "out of the signed 64-bit"},
         DecodeCase{R"({"id":"a","v":[1],"op":"ping"})", "not an array"},
         DecodeCase{R"({"id":"a","v":1,"op":"remove","path":5})", "key \"path\" must be a string"},
-        DecodeCase{R"({"id":"a","v":1,"op":"copy","dest":{}})", "key \"dest\" must be a string"},
         DecodeCase{R"({"id":"a","v":1,"op":"copy","dest":"/a","dest":"/b"})", "appears twice"},
         DecodeCase{R"({"id":"a","v":1,"op":"ping","x":{"k":1,"k":2}})", "appears twice"},
         DecodeCase{"{\"id\":\"\xff\",\"v\":1,\"op\":\"ping\"}", "invalid JSON"},
@@ -75,47 +70,34 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{nested(63), ""}, DecodeCase{nested(64), "nested more than 64"},
         DecodeCase{"{\"x\":" + std::string(100000, '['), "nested more than 64"}));
 
-TEST(RequestDecode, FieldsAndNullOptionals) {
-    auto d = decodeRequest(
-        R"({"path":"/p","op":"remove","v":1,"id":"7","dest":null,"source":"/s","Dest":"/x"})");
-    ASSERT_TRUE(d.value);
-    EXPECT_EQ(d.value->id, "7");
-    EXPECT_EQ(d.value->op, "remove");
-    EXPECT_EQ(d.value->source, "/s");
-    EXPECT_FALSE(d.value->dest.has_value());
-    EXPECT_EQ(d.value->path, "/p");
-}
-
-TEST(ResponseEncode, ExactBytes) {
-    EXPECT_EQ(encodeResponse({"a", true, 1, {}, {}}), R"({"id":"a","ok":true,"v":1})");
-    EXPECT_EQ(encodeResponse(HelperResponse::success("b")), R"({"id":"b","ok":true})");
+// Plain answers are compared byte for byte against the real helper; here, what needs escaping,
+// and what the client accepts.
+TEST(Response, EncodedAndDecoded) {
     EXPECT_EQ(encodeResponse(HelperResponse::failure("c", "bad\nline \"q\"", codes::kOpFailed)),
               R"({"id":"c","ok":false,"error":"bad\nline \"q\"","code":"OP_FAILED"})");
     EXPECT_EQ(encodeResponse(HelperResponse::failure("\x01", "\u00e9", codes::kUnknownOp)),
               "{\"id\":\"\\u0001\",\"ok\":false,\"error\":\"\u00e9\",\"code\":\"UNKNOWN_OP\"}");
+
+    EXPECT_EQ(decodeResponse(R"({"id":"a","ok":true,"v":1})").value,
+              (HelperResponse{"a", true, 1, {}, {}}));
+    EXPECT_EQ(decodeResponse(R"({"id":"a","ok":false,"error":"e","code":"OP_FAILED","x":1})").value,
+              (HelperResponse{"a", false, {}, "e", "OP_FAILED"}));
+    EXPECT_THAT(decodeResponse(R"({"id":"a"})").error, HasSubstr("missing key \"ok\""));
+    EXPECT_THAT(decodeResponse(R"({"id":"a","ok":1})").error, HasSubstr("true or false"));
+    EXPECT_THAT(decodeResponse(R"({"id":"a","ok":true,"v":"1"})").error, HasSubstr("\"v\""));
 }
 
 TEST(RequestEncode, ExactBytesAndRoundTrip) {
     HelperRequest r{"i", 1, "copy", "/Users/a", "/Library/x", std::nullopt};
     EXPECT_EQ(encodeRequest(r),
               R"({"id":"i","v":1,"op":"copy","source":"/Users/a","dest":"/Library/x"})");
-    auto back = decodeRequest(encodeRequest(r));
+    // Keys in any order, a null optional absent, other keys and other cases ignored.
+    auto back = decodeRequest(
+        R"({"dest":"/Library/x","op":"copy","v":1,"id":"i","path":null,"source":"/Users/a","Dest":"/y"})");
     ASSERT_TRUE(back.value);
-    EXPECT_EQ(back.value->source, r.source);
-    EXPECT_EQ(back.value->dest, r.dest);
-    EXPECT_FALSE(back.value->path);
-}
-
-TEST(ResponseDecode, ClientSideRules) {
-    auto ok = decodeResponse(R"({"id":"a","ok":true,"v":1})");
-    ASSERT_TRUE(ok.value);
-    EXPECT_EQ(*ok.value, (HelperResponse{"a", true, 1, {}, {}}));
-    auto fail = decodeResponse(R"({"id":"a","ok":false,"error":"e","code":"OP_FAILED","x":1})");
-    ASSERT_TRUE(fail.value);
-    EXPECT_EQ(fail.value->code, "OP_FAILED");
-    EXPECT_THAT(decodeResponse(R"({"id":"a"})").error, HasSubstr("missing key \"ok\""));
-    EXPECT_THAT(decodeResponse(R"({"id":"a","ok":1})").error, HasSubstr("true or false"));
-    EXPECT_THAT(decodeResponse(R"({"id":"a","ok":true,"v":"1"})").error, HasSubstr("\"v\""));
+    const HelperRequest& got = *back.value;
+    EXPECT_EQ(std::tie(got.id, got.v, got.op, got.source, got.dest, got.path),
+              std::tie(r.id, r.v, r.op, r.source, r.dest, r.path));
 }
 
 TEST(PlainPing, AnswersTheClientsOwnFormOnly) {

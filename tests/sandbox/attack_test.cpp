@@ -1,28 +1,19 @@
 // The real helper against an attacker (uid 1000) with a signed client, a folder under /Users and
 // write access to a world-writable plug-in folder, and a victim (uid 1001) whose home is private.
 // Every client here runs as one of those two users.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "support/sandbox.h"
 
 namespace nimbara {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
-using testing::runInSandbox;
-
 const char* kSetup = R"SH(
-    mkdir -p "$VST3" /Users/eve /Users/bob/Private.vst3 /Users/bob/Shared.vst3 /tmp/canary /Library/Secret
+    mkdir -p "$VST3" /Users/eve /Users/bob/Private.vst3 /Users/bob/Shared.vst3 /tmp/canary
     chmod 0777 "$VST3"; chown 1000:1000 /Users/eve
     echo secret > /Users/bob/Private.vst3/key; chmod 0644 /Users/bob/Private.vst3/key
     echo team > /Users/bob/Shared.vst3/key; chown -R 1001:1001 /Users/bob
     chmod 0750 /Users/bob/Shared.vst3; chmod 0640 /Users/bob/Shared.vst3/key; chmod 0700 /Users/bob
     echo canary > /tmp/canary/file; chmod 0700 /tmp/canary
-    echo secret > /Library/Secret/key; chmod 0700 /Library/Secret
-    as_user mkdir -p /Users/eve/Good.vst3/Contents
-    as_user sh -c 'echo code > /Users/eve/Good.vst3/Contents/bin'
+    as_user mkdir -p /Users/eve/Good.vst3
     start_helper
     # The attacker's and the victim's clients; each prints its exit status after its output.
     eve() { as_user "$C" "$@" 2>&1; echo "exit=$?"; }
@@ -39,67 +30,29 @@ TEST(Attack, OtherUsersFilesNeverLeak) {
         echo "left: $(ls -A "$VST3" | tr '\n' ' ')"
         echo "== own"; bob copy /Users/bob/Private.vst3 "$VST3/Private.vst3"
         stop_helper; show_log)SH");
-    SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: Cannot read "
-                                      "/Users/bob/Private.vst3: Permission denied\n"));
-    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: Cannot open "
-                                      "/Users/bob/Shared.vst3/key: Permission denied\n"));
-    EXPECT_THAT(run.output, HasSubstr("left: \n"));
-    EXPECT_THAT(run.output, HasSubstr("== own\n"));
-    EXPECT_THAT(run.output, ::testing::ContainsRegex("== own\n[0-9]+-1: ok\nexit=0"));
+    expectAll(run.output,
+              {"copy failed: Copy failed: Cannot read /Users/bob/Private.vst3: Permission denied\n",
+               "copy failed: Copy failed: Cannot open /Users/bob/Shared.vst3/key: Permission "
+               "denied\n",
+               "left: \n"});
+    EXPECT_THAT(run.output, ContainsRegex("== own\n[0-9]+-1: ok\nexit=0"));
 }
 
-TEST(Attack, PreparedFoldersAndReplacedRootsAreRefused) {
+// A parent of a root that anyone can write lets the root be swapped for a link: the roots and
+// their ancestors are checked on every operation. (A folder she prepared below a root, and links
+// below a root, are refused by the operations alone: BundleOpsTest.)
+TEST(Attack, ReplacedRootsAreRefused) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kSetup) + R"SH(
-        as_user mkdir -m 0777 "$VST3/Nimbara"; as_user chmod 0777 "$VST3/Nimbara"
-        as_user setfacl -d -m u:1000:rwx "$VST3/Nimbara"
-        echo "== mkdir"; bob mkdir "$VST3/Nimbara"
-        echo "== copy"; bob copy /Users/bob/Private.vst3 "$VST3/Nimbara/Private.vst3"
-        # A parent of a root that anyone can write lets the root be swapped for a link.
         chmod 0777 /Library/Audio/Plug-Ins
         as_user mv "$VST3" /Library/Audio/Plug-Ins/Old; as_user ln -s /tmp/canary "$VST3"
-        echo "== via-link"; eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
-        eve remove "$VST3/file"; eve mkdir "$VST3/new"
+        eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"; eve remove "$VST3/file"; eve mkdir "$VST3/new"
         echo "canary: $(cat /tmp/canary/file) $(ls /tmp/canary | tr '\n' ' ')"
         stop_helper; show_log)SH");
-    SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("mkdir failed: Mkdir failed: " VST3_PATH
-                                      "/Nimbara is owned by uid 1000 and writable by others\n"));
-    EXPECT_THAT(run.output, HasSubstr("copy failed: Copy failed: " VST3_PATH
-                                      "/Nimbara is owned by uid 1000 and writable by others\n"));
-    EXPECT_THAT(run.output, HasSubstr("failed: /Library/Audio/Plug-Ins is owned by uid 0 and "
-                                      "writable by others\n"));
-    EXPECT_THAT(run.output, HasSubstr("canary: canary file \n"));
+    expectAll(run.output,
+              {"canary: canary file \n",
+               "failed: /Library/Audio/Plug-Ins is owned by uid 0 and writable by others\n"});
     EXPECT_THAT(run.output, Not(HasSubstr("\nexit=0")));
-}
-
-TEST(Attack, LinksAtTheDestinationAreItemsAndPlantedTreesGo) {
-    SKIP_WITHOUT_SANDBOX();
-    auto run = runInSandbox(std::string(kSetup) + R"SH(
-        as_user ln -s nowhere "$VST3/Good.vst3"
-        as_user ln -s /Library/Secret/key "$VST3/Probe"
-        echo "== copy"; eve copy /Users/eve/Good.vst3 "$VST3/Good.vst3"
-        echo "type=$(stat -c %F "$VST3/Good.vst3") $(cat "$VST3/Good.vst3/Contents/bin")"
-        echo "== remove"; eve remove "$VST3/Probe"
-        [ -e "$VST3/Probe" ] || [ -L "$VST3/Probe" ] || echo "probe-gone $(cat /Library/Secret/key)"
-        as_user python3 -c '
-import os
-fd = os.open(os.environ["VST3"], os.O_RDONLY)
-for i in range(1000):
-    os.mkdir("Deep.vst3" if i == 0 else "d", 0o755, dir_fd=fd)
-    nfd = os.open("Deep.vst3" if i == 0 else "d", os.O_RDONLY, dir_fd=fd); os.close(fd); fd = nfd
-'
-        echo "== planted"; eve copy /Users/eve/Good.vst3 "$VST3/Deep.vst3"
-        echo "deep=$(find "$VST3/Deep.vst3" | wc -l)"; eve remove "$VST3/Deep.vst3"
-        echo "left: $(ls -A "$VST3" | tr '\n' ' ')"
-        stop_helper)SH");
-    SCOPED_TRACE(run.output);
-    EXPECT_THAT(run.output, HasSubstr("type=directory code\n"));
-    EXPECT_THAT(run.output, HasSubstr("probe-gone secret\n"));
-    EXPECT_THAT(run.output, HasSubstr("deep=3\n"));  // the planted tree was replaced whole
-    EXPECT_THAT(run.output, HasSubstr("left: Good.vst3 \n"));
-    EXPECT_THAT(run.output, Not(HasSubstr("exit=1")));
 }
 
 TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
@@ -122,20 +75,17 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
         echo "left: $(ls -A "$VST3" "$VST3/Small" "$VST3/Small/Big.vst3" | tr '\n' ' ')"
         stop_helper; show_log)SH",
                             "--cap-add CAP_SYS_ADMIN --size 16777216 --tmpfs " VST3_PATH "/Small");
-    SCOPED_TRACE(run.output.substr(0, 6000));
-    EXPECT_THAT(run.output, HasSubstr("Cannot copy /Users/eve/Grow.vst3/data: it changed size "
-                                      "while being copied\n"));
-    EXPECT_THAT(run.output, ::testing::ContainsRegex(
-                                "copy failed: Copy failed: /Users/eve/Big.vst3 needs [0-9]+ "
-                                "bytes, but only [0-9]+ are available at " VST3_PATH "/Small\n"));
-    EXPECT_THAT(run.output, HasSubstr("left: " VST3_PATH ": Few Small  " VST3_PATH
-                                      "/Small: Big.vst3  " VST3_PATH "/Small/Big.vst3: old \n"));
     EXPECT_THAT(run.output,
-                HasSubstr("copy failed: Copy failed: /Users/eve/Many.vst3 needs 61 inodes, "
-                          "but only 39 are available at " VST3_PATH "/Few\n"));
+                ContainsRegex("copy failed: Copy failed: /Users/eve/Big.vst3 needs [0-9]+ "
+                              "bytes, but only [0-9]+ are available at " VST3_PATH "/Small\n"));
     // The name that failed the copy is logged escaped: it cannot forge a line of its own.
-    EXPECT_THAT(run.output,
-                HasSubstr("Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"));
+    expectAll(run.output,
+              {"Cannot copy /Users/eve/Grow.vst3/data: it changed size while being copied\n",
+               "left: " VST3_PATH ": Few Small  " VST3_PATH "/Small: Big.vst3  " VST3_PATH
+               "/Small/Big.vst3: old \n",
+               "copy failed: Copy failed: /Users/eve/Many.vst3 needs 61 inodes, but only 39 are "
+               "available at " VST3_PATH "/Few\n",
+               "Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"});
     EXPECT_THAT(run.output, Not(HasSubstr("\n[2030-01-01T00:00:00Z]")));
     EXPECT_THAT(run.output, Not(HasSubstr("exit=124")));
 }

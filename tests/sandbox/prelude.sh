@@ -8,8 +8,7 @@ VST3=/Library/Audio/Plug-Ins/VST3
 
 # Starts the helper in the background, its standard output in $LOG; waits for the socket.
 start_helper() {
-  "$H" "$@" >"$LOG" 2>&1 &
-  HPID=$!
+  "$H" "$@" >"$LOG" 2>&1 & HPID=$!
   for _ in $(seq 1000); do
     grep -q "Listening on" "$LOG" 2>/dev/null && return 0
     kill -0 "$HPID" 2>/dev/null || { echo "helper died"; cat "$LOG"; return 1; }
@@ -19,18 +18,11 @@ start_helper() {
 }
 
 # Sends a signal (default TERM) and prints the exit status.
-stop_helper() {
-  kill -"${1:-TERM}" "$HPID"
-  wait "$HPID"
-  echo "helper-exit=$?"
-}
+stop_helper() { kill -"${1:-TERM}" "$HPID"; wait "$HPID"; echo "helper-exit=$?"; }
 
 # Waits until a copy has started staging in $VST3.
 wait_staged() {
-  for _ in $(seq 2000); do
-    ls -A "$VST3" 2>/dev/null | grep -q '\.nimbara-' && return 0
-    sleep 0.01
-  done
+  for _ in $(seq 2000); do ls -A "$VST3" 2>/dev/null | grep -q '\.nimbara-' && return 0; sleep 0.01; done
   echo "no copy started"; return 1
 }
 

@@ -23,7 +23,7 @@ SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs)
     std::string body = "source \"$SRC/tests/sandbox/prelude.sh\"\n" + script + "\n";
     bool written = nimbara::writeAll(fd, body);
     ::close(fd);
-    if (!written) return {-1, "cannot write the sandbox script " + path};
+    if (!written) return {-1, "cannot write the sandbox script " + path, nullptr};
     std::string cmd = "SANDBOX_BWRAP_ARGS='" + bwrapArgs +
                       "' timeout 120 " NIMBARA_SOURCE_DIR "/scripts/sandbox.sh " NIMBARA_BUILD_DIR
                       " --ro-file " +
@@ -35,6 +35,8 @@ SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs)
     int status = ::pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     ::unlink(path.c_str());
+    run.trace =
+        std::make_unique<::testing::ScopedTrace>(__FILE__, __LINE__, run.output.substr(0, 8000));
     return run;
 }
 

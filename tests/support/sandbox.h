@@ -2,13 +2,21 @@
 // (see scripts/sandbox.sh). The script starts with tests/sandbox/prelude.sh sourced.
 #pragma once
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <memory>
 #include <string>
 
-namespace nimbara::testing {
+namespace nimbara {
+namespace testing {
 
 struct SandboxRun {
     int status = -1;     // the script's exit status
     std::string output;  // standard output and standard error, interleaved
+    // Shows the output's first 8,000 bytes with every failure while the run is in scope.
+    std::unique_ptr<::testing::ScopedTrace> trace;
 };
 
 // True when bubblewrap can make the sandbox here.
@@ -17,7 +25,21 @@ bool sandboxAvailable();
 // Runs `script`; `bwrapArgs` are added to the sandbox's command line (extra mounts).
 SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs = "");
 
-}  // namespace nimbara::testing
+// Expects each of `texts` somewhere in `output`.
+inline void expectAll(const std::string& output, std::initializer_list<std::string> texts) {
+    for (const std::string& text : texts) EXPECT_THAT(output, ::testing::HasSubstr(text));
+}
+
+}  // namespace testing
+
+// What every sandbox test checks its output with.
+using ::testing::ContainsRegex;
+using testing::expectAll;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::runInSandbox;
+
+}  // namespace nimbara
 
 #define VST3_PATH "/Library/Audio/Plug-Ins/VST3"
 

@@ -1,7 +1,6 @@
 // wire_probe: a signed test client that speaks raw bytes to the helper, step by step:
-//   send:TEXT      write TEXT (escapes \n \r \t \\ \xHH)
+//   send:TEXT      write TEXT as it is
 //   fill:N:C       write N bytes of the character C
-//   ping:N         write a ping request of exactly N bytes, then a line feed
 //   shut           shut down the sending side
 //   sleep:MS       wait
 //   drain          print every byte received until end of stream, then "<EOF>"
@@ -16,39 +15,6 @@
 
 #include "base/sys.h"
 
-namespace {
-
-std::string unescape(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
-        }
-        char c = s[++i];
-        if (c == 'n')
-            out += '\n';
-        else if (c == 'r')
-            out += '\r';
-        else if (c == 't')
-            out += '\t';
-        else if (c == 'x' && i + 2 < s.size() + 1) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else
-            out += c;
-    }
-    return out;
-}
-
-std::string pingOfSize(size_t n) {
-    std::string head = R"({"id":"big","v":1,"op":"ping","pad":")";
-    std::string tail = "\"}";
-    return head + std::string(n - head.size() - tail.size(), 'p') + tail + "\n";
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -62,11 +28,9 @@ int main(int argc, char** argv) {
         std::string step = argv[i];
         std::string arg = step.substr(step.find(':') + 1);
         if (step.rfind("send:", 0) == 0) {
-            nimbara::writeAll(fd, unescape(arg));
+            nimbara::writeAll(fd, arg);
         } else if (step.rfind("fill:", 0) == 0) {
             nimbara::writeAll(fd, std::string(std::stoul(arg), arg.back()));
-        } else if (step.rfind("ping:", 0) == 0) {
-            nimbara::writeAll(fd, pingOfSize(std::stoul(arg)));
         } else if (step == "shut") {
             ::shutdown(fd, SHUT_WR);
         } else if (step.rfind("sleep:", 0) == 0) {
