@@ -20,22 +20,30 @@ import subprocess, sys
 scratch, only = sys.argv[1], sys.argv[2]
 tree, build = scratch + "/tree", scratch + "/build"
 
-# name, file, text in the code, text of the fault
+# name, file, text in the code, text of the fault; or name, file, [(text, fault), ...] for a
+# fault that takes several edits of one file together
 FAULTS = [
   ("mode mask 0755 -> 07777", "src/operations/tree_walk.cpp",
    "constexpr mode_t kModeMask = 0755;", "constexpr mode_t kModeMask = 07777;"),
-  ("sources opened following links", "src/operations/tree_walk.cpp",
-   "constexpr int kSourceFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;",
-   "constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;"),
+  ("sources opened following links, the type check following too", "src/operations/tree_walk.cpp",
+   [("constexpr int kSourceFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;",
+     "constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;"),
+    ("        case DT_LNK:\n            return S_IFLNK;\n", "        case DT_LNK:\n            break;\n"),
+    ("if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(\"Cannot read\", path);\n    return st.st_mode & S_IFMT;",
+     "if (::fstatat(dir, e->d_name, &st, 0) != 0) fail(\"Cannot read\", path);\n    return st.st_mode & S_IFMT;"),
+    ("if (::fstatat(srcDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {\n                fail(\"Cannot read\", srcPath);",
+     "if (::fstatat(srcDir, name.c_str(), &st, 0) != 0) {\n                fail(\"Cannot read\", srcPath);")]),
   ("RESOLVE_NO_SYMLINKS dropped", "src/platform/path_walk_linux.cpp",
    "RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS", "RESOLVE_BENEATH"),
-  ("O_NOFOLLOW dropped in the component walk", "src/platform/path_walk_linux.cpp",
+  ("O_NOFOLLOW dropped in the component walk", "src/platform/path_walk.cpp",
    "stepFlags | O_NOFOLLOW | O_CLOEXEC", "stepFlags | O_CLOEXEC"),
   ("removal enters other file systems (below the item)", "src/operations/tree_walk.cpp",
-   "if (st.st_dev != device) fail(\"Cannot remove\", path, EXDEV);  // another file system",
+   "if (st.st_dev != device || isMountRoot(fd.get())) fail(\"Cannot remove\", path, EXDEV);",
    "(void)device;"),
+  # The fault once in the code: each entry compared with the item's own device, no mount check.
   ("removal enters a mount point at the item", "src/operations/tree_walk.cpp",
-   "if (st.st_dev != device) fail(\"Cannot remove\", path, EXDEV);\n", "\n"),
+   [("const dev_t device = parentSt.st_dev;", "const dev_t device = st.st_dev;"),
+    ("if (st.st_dev != device || isMountRoot(fd.get()))", "if (st.st_dev != device)")]),
   ("identifier not compared", "src/platform/signed_file_linux.cpp",
    "if (cd->identifier != clause.value) {", "if (false) {"),
   ("signer name not compared", "src/platform/signed_file_linux.cpp",
@@ -74,18 +82,24 @@ FAULTS = [
    "if (more > 0) fail(\"Cannot copy\", srcPath, kChangedSize);", ""),
   ("holes filled", "src/operations/tree_walk.cpp",
    "const bool sparse = allocatedBytes(st) < size;", "const bool sparse = false;"),
-  ("no space check", "src/operations/bundle_ops.cpp", "if (needed > available) {", "if (false) {"),
+  ("no space check", "src/operations/bundle_ops.cpp", "if (needed.bytes > free.bytes) {",
+   "if (false) {"),
   ("copies without a depth limit", "src/operations/tree_walk.cpp",
    "if (levels.size() >= kMaxCopyDepth) fail(\"Cannot copy\", path, tooDeep());", ""),
   ("no sweep at start", "src/host/socket_server.cpp",
-   "    sweepLeftovers(journal_, [](const std::string& line) { log(line); });", ""),
+   "        sweepLeftovers(journal_, [](const std::string& line) { log(line); });", ""),
   ("a stop does not abandon the copy", "src/host/socket_server.cpp",
-   "    requestStop();\n", "\n"),
+   "    requestStop(start + bound * 2 / 3);\n", "\n"),
+  ("a second instance serves beside the first", "src/host/socket_server.cpp",
+   "throw SocketError::bindFailed(EADDRINUSE);", "return false;"),
+  ("plain ping answered for another version", "src/protocol/messages.cpp",
+   "kTail = \"\\\",\\\"v\\\":1,", "kTail = \"\\\",\\\"v\\\":2,"),
   ("a replaced item that cannot go fails the copy", "src/operations/bundle_ops.cpp",
    "return \"Left the replaced item \" + stagedPath + \" for the next start: \" + failure.what();",
    "copyFailed(\"Failed to remove existing dest: \" + std::string(failure.what()));"),
   ("a refused connection is served", "src/host/connection.cpp",
-   "            discardQueuedInput(fd);\n            return;", "            discardQueuedInput(fd);\n            break;"),
+   "        case ProcessCheck::Result::invalid:\n            return refuse();",
+   "        case ProcessCheck::Result::invalid:\n            refuse();\n            break;"),
   ("pending limit raised", "src/host/connection.cpp",
    "if (pending.size() > kMaxPendingBytes) {", "if (pending.size() > 2 * kMaxPendingBytes) {"),
   ("duplicate keys accepted", "src/protocol/messages.cpp",
@@ -104,14 +118,18 @@ FAULTS = [
 HOOK_ONLY = ["an item swapped between the type check and the open (needs a seam inside copyItem)"]
 
 rows = []
-for name, rel, old, new in FAULTS:
+for name, rel, *edits in FAULTS:
     if only and only not in name:
         continue
+    edits = edits[0] if len(edits) == 1 else [tuple(edits)]
     path = f"{tree}/{rel}"
     text = open(path).read()
-    if old not in text:
+    if any(old not in text for old, _ in edits):
         rows.append((name, "stale")); continue
-    open(path, "w").write(text.replace(old, new, 1))
+    faulty = text
+    for old, new in edits:
+        faulty = faulty.replace(old, new, 1)
+    open(path, "w").write(faulty)
     try:
         built = subprocess.run(["ninja", "-C", build], capture_output=True).returncode == 0
         if not built:
