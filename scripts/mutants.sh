@@ -92,6 +92,8 @@ FAULTS = [
    "    requestStop(start + bound * 2 / 3);\n", "\n"),
   ("a second instance serves beside the first", "src/host/socket_server.cpp",
    "throw SocketError::bindFailed(EADDRINUSE);", "return false;"),
+  ("a state folder others can write is trusted", "src/operations/staging_journal.cpp",
+   "if ((st.st_mode & 022) != 0) throw FsFailure(folder + \" is writable by others\");", ""),
   ("plain ping answered for another version", "src/protocol/messages.cpp",
    "kTail = \"\\\",\\\"v\\\":1,", "kTail = \"\\\",\\\"v\\\":2,"),
   ("a replaced item that cannot go fails the copy", "src/operations/bundle_ops.cpp",

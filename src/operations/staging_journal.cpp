@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +21,7 @@ namespace {
 
 constexpr const char* kRecordName = "staged";
 constexpr const char* kNewRecordName = "staged.new";
+constexpr const char* kLockName = "lock";
 constexpr size_t kMaxRecordBytes = 1 << 20;
 constexpr const char* kStagedMark = ".nimbara-";
 constexpr size_t kSuffixDigits = 12;
@@ -52,15 +54,42 @@ std::vector<StagingJournal::Entry> parse(const std::string& text) {
     return entries;
 }
 
+// The file whose lock lets one process at a time keep the record: one that only this user could
+// ever open. Not the folder itself, which anyone could hold open and locked had it once been
+// readable by others; a lock file that others could open is replaced by a fresh one.
+UniqueFd openLock(int folder, const std::string& folderPath) {
+    const std::string path = folderPath + "/" + kLockName;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UniqueFd fd(::openat(folder, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        struct stat st;
+        if (!fd || ::fstat(fd.get(), &st) != 0) throw FsFailure("Cannot open", path, errno);
+        if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 &&
+            st.st_nlink == 1) {
+            return fd;
+        }
+        if (::unlinkat(folder, kLockName, 0) != 0) throw FsFailure("Cannot remove", path, errno);
+    }
+    throw FsFailure("Cannot open", path, EEXIST);
+}
+
 }  // namespace
 
 void StagingJournal::open(const std::string& folder) {
     UniqueFd fd = openTrustedFolder(folder, /*create=*/true, 0700);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) throw FsFailure("Cannot read", folder, errno);
+    // What the record names is removed at start: only root may ever have written it.
+    if ((st.st_mode & 022) != 0) throw FsFailure(folder + " is writable by others");
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), 0700) != 0) {
+        throw FsFailure("Cannot set the mode of", folder, errno);
+    }
     // One process at a time keeps the record: a second one would sweep the first one's work.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    UniqueFd lock = openLock(fd.get(), folder);
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) throw JournalHeldElsewhere("Cannot lock", folder, errno);
         throw FsFailure("Cannot lock", folder, errno);
     }
+    lock_ = std::move(lock);
     folder_ = std::move(fd);
     folderPath_ = folder;
     UniqueFd record(::openat(folder_.get(), kRecordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

@@ -34,7 +34,8 @@ class StagingJournal {
     // A journal kept in memory only.
     StagingJournal() = default;
 
-    // Opens (creating when missing, 0700) and locks the root-only folder `folder` and reads the
+    // Opens (creating when missing, 0700; closing it to others when it was open to reading) the
+    // root-only folder `folder`, locks its lock file and reads the
     // entries a previous run left there. Throws JournalHeldElsewhere when another process holds
     // the folder, FsFailure when it cannot be used.
     void open(const std::string& folder);
@@ -50,6 +51,7 @@ class StagingJournal {
     void save();
 
     UniqueFd folder_;
+    UniqueFd lock_;  // held locked while this process keeps the record
     std::string folderPath_;
     std::vector<Entry> entries_;
 };

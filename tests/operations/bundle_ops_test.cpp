@@ -301,6 +301,10 @@ TEST_F(BundleOpsTest, LeftoversNamedInTheJournalAreSweptAtTheNextStart) {
     EXPECT_EQ(read(root_ + "/NotStaged"), "keep");
     EXPECT_TRUE(next.entries().empty());
     EXPECT_THROW(StagingJournal().open(state), FsFailure);  // held by `next`
+    // A record others could have written is never read.
+    next = StagingJournal();
+    ::chmod(state.c_str(), 0757);
+    EXPECT_THROW(StagingJournal().open(state), FsFailure);
 }
 
 }  // namespace

@@ -7,11 +7,13 @@ namespace {
 
 // Two rounds, one per signal; the first finds a stale file at the socket's path, the second
 // nothing. Each time a second instance fails and leaves the first serving, also when the first
-// one's socket file was moved away.
+// one's socket file was moved away, and whatever a user holds of a state folder left readable.
 TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(R"SH(
         echo junk > "$SOCK"
+        state=/var/lib/com.corvellan.nimbara.helper; mkdir -p /var/lib; mkdir -m 755 "$state"
+        as_user flock -s "$state" sleep 60 & holder=$!
         for sig in TERM INT; do
             start_helper --ignored argument
             echo "== $sig $(grep -c '] \[helper\] Cleaned up stale socket at '"$SOCK"'$' "$LOG")"
@@ -24,7 +26,8 @@ TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
             [ -e "$SOCK" ] || echo "socket-gone"
             echo "last=$(tail -n 1 "$LOG" | cut -d' ' -f2-)"
         done
-        "$C" ping; echo "client-after=$?"
+        "$C" ping; echo "client-after=$?"; kill $holder
+        echo "state=$(stat -c %a "$state") $(stat -c '%a %U' "$state/lock")"
         as_user "$H" > /tmp/user.out 2>&1; echo "user-exit=$? $(cat /tmp/user.out)")SH");
     for (const char* round : {"TERM 1", "INT 0"}) {
         EXPECT_THAT(run.output,
@@ -34,7 +37,7 @@ TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
                               "helper-exit=0\n"
                               "socket-gone\nlast=[helper] Stopped\n"));
     }
-    EXPECT_THAT(run.output, HasSubstr("client-after=69"));
+    EXPECT_THAT(run.output, HasSubstr("client-after=69\nstate=700 600 root\n"));
     EXPECT_THAT(run.output,
                 HasSubstr("user-exit=1 [helper] Fatal: bind() failed: Permission denied"));
 }
