@@ -14,6 +14,7 @@ TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
         echo junk > "$SOCK"
         state=/var/lib/com.corvellan.nimbara.helper; mkdir -p /var/lib; mkdir -m 755 "$state"
         as_user flock -s "$state" sleep 60 & holder=$!
+        while flock -n "$state" true; do sleep 0.01; done  # until the user holds it
         for sig in TERM INT; do
             start_helper --ignored argument
             echo "== $sig $(grep -c '] \[helper\] Cleaned up stale socket at '"$SOCK"'$' "$LOG")"
