@@ -9,6 +9,7 @@
 
 #include "client/doctor.h"
 #include "client/helper_client.h"
+#include "platform/code_signing.h"
 
 namespace {
 
@@ -73,6 +74,8 @@ int runRaw(nimbara::HelperClient& client, bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: no debugger of the same user may attach to a signed client later.
+    nimbara::protectOwnProcess();
     CLI::App app{"Talks to the privileged plug-in helper.", "nimbara-helper-client"};
     app.footer(kExitStatuses);
     app.require_subcommand(1);

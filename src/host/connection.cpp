@@ -75,16 +75,17 @@ void SocketServer::handleConnection(int fd, uid_t uid) {
     {
         CheckSlot slot(limits_, uid);
         peer = peerProcessOf(fd);
-        check = verifyCodeSignature(peer);
+        check = verifyCodeSignature(peer, fd);
         releasePeerPin(peer);  // the check is done; do not hold the pin for the session
     }
     std::string pid = std::to_string(peer.pid);
-    auto refuse = [&] {
+    // One SIGNATURE_INVALID answer, whatever the reason, and the reason in the log.
+    auto refuse = [&](const std::string& reason) {
         std::string refusal;
         appendResponse(refusal, HelperResponse::failure("unknown", kSignatureInvalidText,
                                                         codes::kSignatureInvalid));
         writeAll(fd, refusal);
-        logRefusal("Rejected connection: signature invalid (pid: " + pid + ")");
+        logRefusal("Rejected connection: " + reason + " (pid: " + pid + ")");
         discardQueuedInput(fd);
     };
     switch (check.result) {
@@ -96,24 +97,29 @@ void SocketServer::handleConnection(int fd, uid_t uid) {
                        "): " + check.reason);
             return;
         case ProcessCheck::Result::invalid:
-            return refuse();
+            return refuse("signature invalid");
+        case ProcessCheck::Result::refused:
+            return refuse(check.reason);
     }
 
     auto chunk = std::make_unique<char[]>(kReadChunkBytes);
     std::string pending;
     std::string responses;
     for (;;) {
-        ssize_t n = readSome(fd, chunk.get(), kReadChunkBytes);
-        if (n <= 0) return;
-        pending.append(chunk.get(), static_cast<size_t>(n));
+        PeerChunk got = readFromPeer(fd, chunk.get(), kReadChunkBytes, peer);
+        if (got.bytes <= 0) return;
+        // Bytes another process wrote on the shared connection are never served.
+        if (!got.fromPeer) {
+            return refuse("bytes written by " + (got.sender > 0
+                                                     ? "pid " + std::to_string(got.sender)
+                                                     : std::string("an unknown process")));
+        }
+        pending.append(chunk.get(), static_cast<size_t>(got.bytes));
         // Checked before framing: an oversized burst is dropped whole.
         if (pending.size() > kMaxPendingBytes) {
             log("Buffer overflow from pid " + pid + ", disconnecting");
             return;
         }
-        // The bytes just read must come from the process that was checked, not from another
-        // one that shares the descriptor (where the system can tell).
-        if (!peerUnchanged(peer, fd)) return refuse();
         size_t start = 0;
         for (size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1) {
             std::string_view line = std::string_view(pending).substr(start, lf - start);

@@ -77,6 +77,12 @@ void SocketServer::start() {
     int fd = openLocalSocket();
     serverSocket_.store(fd);
     if (fd < 0) throw SocketError::createFailed(errno);
+    // Every chunk a client sends is attributed to its sender, so bytes of another process
+    // sharing the connection are never served.
+    if (int err = attributeSenders(fd); err != 0) {
+        ::close(serverSocket_.exchange(-1));
+        throw SocketError::createFailed(err);
+    }
 
     sockaddr_un addr;
     if (socketPath_.size() > kMaxSocketPathBytes || !makeAddress(socketPath_, addr)) {

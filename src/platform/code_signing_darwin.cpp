@@ -119,6 +119,11 @@ ProcessCheck processSatisfiesRequirement(const PeerProcess& peer,
     return verdict == errSecSuccess ? ProcessCheck{ProcessCheck::Result::valid, {}} : invalid();
 }
 
+void protectOwnProcess() {
+    // The hardened runtime the client is signed with already refuses debuggers and injected
+    // libraries; the helper checks that it is on.
+}
+
 OwnSignature ownSignature(std::string_view requirementText) {
     CFOwned<SecCodeRef> self;
     OSStatus status = SecCodeCopySelf(kSecCSDefaultFlags, self.out());

@@ -1,5 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -8,6 +10,7 @@
 #include "platform/code_signing.h"
 #include "platform/executable_info.h"
 #include "platform/peer_identity_linux.h"
+#include "platform/process_inspection_linux.h"
 #include "platform/signed_file.h"
 
 namespace nimbara {
@@ -19,6 +22,16 @@ ProcessCheck invalid() {
 
 ProcessCheck shortOf(const char* what, int err) {
     return {ProcessCheck::Result::couldNotCheck, std::string(what) + ": " + errnoText(err)};
+}
+
+// /proc/PID of the pinned peer; invalid with errno set when it cannot be opened.
+UniqueFd openProcessFolder(const PeerProcess& peer) {
+    if (!peer.pidfd) {
+        errno = ESRCH;
+        return UniqueFd();
+    }
+    std::string path = "/proc/" + std::to_string(peer.pid);
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 }  // namespace
@@ -37,16 +50,38 @@ ProcessCheck processSatisfiesRequirement(const PeerProcess& peer,
     }
     auto requirement = compileRequirement(requirementText);
     if (!requirement) return invalid();
-    if (processHasExited(peer.pidfd.get())) return invalid();
-    // While the process is alive its pid names it, so this is its image; checked again below.
-    std::string exe = "/proc/" + std::to_string(peer.pid) + "/exe";
-    UniqueFd image(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
+    // While the process is alive its pid names it, so this is its folder and its image; the
+    // liveness is checked again at the end.
+    UniqueFd procDir = openProcessFolder(peer);
+    if (!procDir && isResourceShortage(errno)) return shortOf("cannot open /proc", errno);
+    UniqueFd image(procDir ? ::openat(procDir.get(), "exe", O_RDONLY | O_CLOEXEC) : -1);
     if (!image && isResourceShortage(errno)) return shortOf("cannot open the executable", errno);
-    if (!image || processHasExited(peer.pidfd.get())) return invalid();
+    struct stat st;
+    if (!image || ::fstat(image.get(), &st) != 0 || processHasExited(peer.pidfd.get()))
+        return invalid();
+    // Cheap checks first: a huge file is hashed only for a process worth it.
+    ProcessCheck state = runtimeStateOf(procDir.get(), st);
+    if (state.result != ProcessCheck::Result::valid) return state;
     SignatureCheck check = verifySignedFile(image.get(), *requirement);
     if (check.couldNotCheck()) return {ProcessCheck::Result::couldNotCheck, check.describe()};
     if (!check.ok() || processHasExited(peer.pidfd.get())) return invalid();
     return {ProcessCheck::Result::valid, {}};
+}
+
+ProcessCheck processHoldsConnection(const PeerProcess& peer, int socketFd) {
+    UniqueFd procDir = openProcessFolder(peer);
+    if (!procDir) {
+        if (isResourceShortage(errno)) return shortOf("cannot open /proc", errno);
+        return invalid();
+    }
+    ProcessCheck held = holdsConnection(procDir.get(), socketFd);
+    // The folder named this process only if it is still alive now.
+    if (processHasExited(peer.pidfd.get())) return invalid();
+    return held;
+}
+
+void protectOwnProcess() {
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // only root (CAP_SYS_PTRACE) may then attach or read it
 }
 
 OwnSignature ownSignature(std::string_view requirementText) {

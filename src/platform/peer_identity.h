@@ -26,14 +26,26 @@ struct PeerProcess {
 PeerProcess peerProcessOf(int socketFd);
 
 // Gives up what pins the process once its check is done (the pidfd), keeping what
-// peerUnchanged compares.
+// readFromPeer compares.
 void releasePeerPin(PeerProcess& peer);
 
-// True when the process now answering for `socketFd` is still the one that was checked. Called
-// after each request line: on macOS the kernel names the process that last used the peer's
-// socket, so a process that shares the descriptor and writes is caught. Linux reports the
-// credentials of connect time only, so there it is always true.
-bool peerUnchanged(const PeerProcess& peer, int socketFd);
+// One read of request bytes and who wrote them.
+struct PeerChunk {
+    ssize_t bytes = -1;     // as read(2): 0 at end of stream, -1 on an error
+    bool fromPeer = false;  // the bytes were written by the checked process itself
+    pid_t sender = -1;      // the writer's pid where the system tells, else -1
+};
+
+// Reads at most `size` bytes of `socketFd` into `buf`, never joining bytes of two writers, and
+// says whether the checked process `peer` wrote them. Linux attributes each chunk to the
+// process that sent it (SO_PASSCRED, see attributeSenders); macOS names the process that last
+// used the peer's socket, read again after each read, which is advisory only: a process sharing
+// the descriptor that wrote but did not use it last is not seen.
+PeerChunk readFromPeer(int socketFd, char* buf, size_t size, const PeerProcess& peer);
+
+// Has the kernel record the sender of every chunk on connections accepted from `listenFd`, from
+// their first byte on (also bytes sent before the accept). Returns 0 or an errno value.
+int attributeSenders(int listenFd);
 
 // The peer's uid as the kernel recorded it, or -1 when it cannot tell. Cheap: one call, no
 // descriptor.

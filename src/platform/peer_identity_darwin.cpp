@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "base/sys.h"
 #include "platform/peer_identity.h"
 
 namespace nimbara {
@@ -52,14 +53,25 @@ uid_t peerUidOf(int socketFd) {
 }
 
 void releasePeerPin(PeerProcess&) {
-    // The token is plain data and holds nothing open; it stays for peerUnchanged.
+    // The token is plain data and holds nothing open; it stays for readFromPeer.
 }
 
-bool peerUnchanged(const PeerProcess& peer, int socketFd) {
-    audit_token_t now;
+int attributeSenders(int) {
+    return 0;  // the kernel keeps no per-chunk sender on this system; readFromPeer asks per read
+}
+
+PeerChunk readFromPeer(int socketFd, char* buf, size_t size, const PeerProcess& peer) {
+    PeerChunk chunk;
+    chunk.bytes = readSome(socketFd, buf, size);
+    if (chunk.bytes <= 0) return chunk;
     // The token names pid and pid version: another process, or the same one after an exec,
-    // gives a different token.
-    return readToken(socketFd, now) && std::memcmp(&now, peer.auditToken.data(), sizeof now) == 0;
+    // gives a different token. It names the process that last used the peer's socket, not
+    // necessarily the writer of these bytes.
+    audit_token_t now;
+    if (!readToken(socketFd, now)) return chunk;
+    chunk.sender = audit_token_to_pid(now);
+    chunk.fromPeer = std::memcmp(&now, peer.auditToken.data(), sizeof now) == 0;
+    return chunk;
 }
 
 }  // namespace nimbara

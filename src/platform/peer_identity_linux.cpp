@@ -4,6 +4,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/peer_identity.h"
 #include "platform/peer_identity_linux.h"
 
@@ -64,8 +66,39 @@ void releasePeerPin(PeerProcess& peer) {
     peer.pidfd.reset();  // the check is done; do not hold the descriptor for the whole session
 }
 
-bool peerUnchanged(const PeerProcess&, int) {
-    return true;  // SO_PEERCRED is fixed at connect time: there is nothing newer to compare
+int attributeSenders(int listenFd) {
+    int on = 1;
+    return ::setsockopt(listenFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0 ? 0 : errno;
+}
+
+PeerChunk readFromPeer(int socketFd, char* buf, size_t size, const PeerProcess& peer) {
+    // Room for the credentials alone: descriptors a peer sends along are never installed here
+    // (the kernel closes what does not fit).
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    iovec iov{buf, size};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    PeerChunk chunk;
+    do {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        chunk.bytes = ::recvmsg(socketFd, &msg, MSG_CMSG_CLOEXEC);
+    } while (chunk.bytes < 0 && errno == EINTR);
+    if (chunk.bytes <= 0) return chunk;
+    // With SO_PASSCRED the kernel never joins bytes of two senders in one read, and reports
+    // the sender's process (not thread) id: the same before and after an exec, which is why
+    // the check also demands close-on-exec descriptors.
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+            ucred cred;
+            std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+            chunk.sender = cred.pid > 0 ? cred.pid : -1;
+        }
+    }
+    chunk.fromPeer = peer.pid > 0 && chunk.sender == peer.pid;
+    return chunk;
 }
 
 bool processHasExited(int pidfd) {

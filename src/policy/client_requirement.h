@@ -11,8 +11,9 @@ inline constexpr const char* kClientRequirement =
     "identifier \"com.corvellan.nimbara\" and anchor apple generic and "
     "certificate leaf[subject.CN] = \"Developer ID Application: Edda Quillon (R7KQ2MZ9TW)\"";
 
-// Whether the peer process satisfies kClientRequirement; couldNotCheck when the check could not
-// run for lack of resources (see processSatisfiesRequirement).
-ProcessCheck verifyCodeSignature(const PeerProcess& peer);
+// Whether the peer process satisfies kClientRequirement, runs that code as shipped and holds the
+// connection `socketFd` itself (see processSatisfiesRequirement and processHoldsConnection, in
+// that order); couldNotCheck when the check could not run for lack of resources.
+ProcessCheck verifyCodeSignature(const PeerProcess& peer, int socketFd);
 
 }  // namespace nimbara
