@@ -1,17 +1,23 @@
 // The services each platform layer provides, held to one contract on every system: sockets
-// close-on-exec and blocking when accepted, renames that never replace or that swap.
+// close-on-exec and blocking when accepted, each chunk read attributed to its writer, the
+// connection held by the checked process itself, renames that never replace or that swap.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "base/sys.h"
+#include "platform/code_signing.h"
 #include "platform/file_system.h"
+#include "platform/peer_identity.h"
 #include "platform/sockets.h"
 
 namespace nimbara {
@@ -59,6 +65,59 @@ TEST_F(PlatformServicesTest, SocketsAreCloseOnExecAndAcceptedBlocking) {
     ASSERT_TRUE(accepted);
     EXPECT_TRUE(::fcntl(accepted.get(), F_GETFD) & FD_CLOEXEC);
     EXPECT_FALSE(::fcntl(accepted.get(), F_GETFL) & O_NONBLOCK);
+}
+
+// This process as the checked peer, and a child that shares its end of the connection.
+TEST_F(PlatformServicesTest, OnlyTheCheckedProcessSpeaksOnItsConnection) {
+    using Result = ProcessCheck::Result;
+    UniqueFd listener(openLocalSocket());
+    ASSERT_EQ(attributeSenders(listener.get()), 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = base_ + "/s";
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    auto* sa = reinterpret_cast<sockaddr*>(&addr);
+    ASSERT_EQ(::bind(listener.get(), sa, sizeof addr), 0);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    UniqueFd client(openLocalSocket());
+    ASSERT_EQ(::connect(client.get(), sa, sizeof addr), 0);
+    ASSERT_TRUE(writeAll(client.get(), "early"));  // before the accept
+    UniqueFd accepted(acceptConnection(listener.get()));
+    PeerProcess self = peerProcessOf(accepted.get());
+    ASSERT_EQ(self.pid, ::getpid());
+    EXPECT_EQ(processHoldsConnection(self, accepted.get()).result, Result::valid);
+
+    // A child writes on the shared descriptor and keeps it while this process lets go of it.
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(go[1]);
+        writeAll(client.get(), "child");
+        char c;
+        (void)!::read(go[0], &c, 1);
+        ::_exit(0);
+    }
+    char buf[64];
+    PeerChunk first = readFromPeer(accepted.get(), buf, sizeof buf, self);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(first.bytes)), "early");
+    EXPECT_TRUE(first.fromPeer);
+    PeerChunk second = readFromPeer(accepted.get(), buf, sizeof buf, self);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(second.bytes)), "child");
+    EXPECT_FALSE(second.fromPeer);
+    EXPECT_EQ(second.sender, child);
+
+    ASSERT_EQ(::fcntl(client.get(), F_SETFD, 0), 0);  // would survive an exec
+    ProcessCheck open = processHoldsConnection(self, accepted.get());
+    EXPECT_EQ(open.result, Result::refused);
+    EXPECT_EQ(open.reason, "holds the connection in a descriptor that is not close-on-exec");
+    client.reset();
+    ProcessCheck gone = processHoldsConnection(self, accepted.get());
+    EXPECT_EQ(gone.result, Result::refused);
+    EXPECT_EQ(gone.reason, "does not hold the connection itself");
+    ::close(go[1]);
+    ::close(go[0]);
+    ::waitpid(child, nullptr, 0);
 }
 
 TEST_F(PlatformServicesTest, RenamesNeverReplaceOrSwapWhole) {
