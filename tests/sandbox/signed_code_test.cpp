@@ -20,6 +20,8 @@ TEST(SignedCode, OnlyTheSignedCodeAsShippedIsServed) {
         # The user's own copy of a library, mounted at the system's name in a namespace of hers.
         lib=$(ldd "$C" | awk '/libstdc\+\+/ {print $3}'); cp "$lib" /tmp/own.so
         try remounted unshare -Urm sh -c "mount --bind /tmp/own.so $lib && exec \"\$0\" \"\$1\""
+        echo "== forked"; as_user "$P" fork \
+          $'send:{"id":"f","v":1,"op":"mkdir","path":"/Library/Audio/Plug-Ins/VST3/Evil-forked"}\n' shut drain
         echo "== root"; "$C" ping >/dev/null; echo "exit=$?"
         try user
         # A validly signed, padded client whose long check holds uid 1000's one check slot, so the

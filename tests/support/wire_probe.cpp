@@ -4,8 +4,10 @@
 //   shut           shut down the sending side
 //   sleep:MS       wait
 //   drain          print every byte received until end of stream, then "<EOF>"
+//   fork           the steps after this one are taken by a child sharing the connection
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -35,6 +37,12 @@ int main(int argc, char** argv) {
             ::shutdown(fd, SHUT_WR);
         } else if (step.rfind("sleep:", 0) == 0) {
             ::usleep(static_cast<useconds_t>(std::stoi(arg)) * 1000);
+        } else if (step == "fork") {
+            if (pid_t child = ::fork(); child > 0) {
+                int status = 0;
+                ::waitpid(child, &status, 0);
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+            }
         } else if (step == "drain") {
             char buf[4096];
             for (ssize_t n; (n = nimbara::readSome(fd, buf, sizeof buf)) > 0;) {
