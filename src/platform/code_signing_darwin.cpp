@@ -1,6 +1,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <Security/Security.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,19 +61,99 @@ std::string describeStatus(OSStatus status) {
     return text.empty() ? "code-signing error " + std::to_string(status) : text;
 }
 
-constexpr const char* kOutOfMemory = "the code-signing service ran out of memory";
+// The service reports an errno value e it met as this base plus e (errSecErrnoBase).
+constexpr OSStatus kErrnoBase = 100000;
+
+// Signing state of a running process, as the kernel keeps it (xnu osfmk/kern/cs_blobs.h).
+constexpr uint64_t kCsValid = 0x1, kCsGetTaskAllow = 0x4, kCsHard = 0x100, kCsKill = 0x200,
+                   kCsRuntime = 0x10000, kCsDebugged = 0x10000000;
+// The signature's own flag for the hardened runtime (kSecCodeSignatureRuntime).
+constexpr uint64_t kSignatureRuntime = 0x10000;
+// Entitlements that let code other than the signed one into the process.
+constexpr const char* kOpenDoorEntitlements[] = {
+    "com.apple.security.get-task-allow", "com.apple.security.cs.disable-library-validation",
+    "com.apple.security.cs.allow-dyld-environment-variables",
+    "com.apple.security.cs.allow-unsigned-executable-memory"};
 
 ProcessCheck invalid() {
     return {ProcessCheck::Result::invalid, {}};
 }
 
-ProcessCheck outOfMemory() {
-    return {ProcessCheck::Result::couldNotCheck, kOutOfMemory};
+ProcessCheck refused(std::string reason) {
+    return {ProcessCheck::Result::refused, std::move(reason)};
 }
 
-// The running process named by the audit token. The status is not errSecSuccess when it has
-// exited, its pid was reused or it exec'd since the token was taken; errSecAllocate when
-// memory ran out.
+// Memory or descriptors ran out inside the service: nothing is known about the peer.
+bool isShortage(OSStatus status) {
+    return status == errSecAllocate ||
+           (status > kErrnoBase && status < kErrnoBase + 256 &&
+            (isResourceShortage(status - kErrnoBase) || status - kErrnoBase == EAGAIN));
+}
+
+ProcessCheck shortage(OSStatus status) {
+    return {ProcessCheck::Result::couldNotCheck,
+            "the code-signing service ran short: " + describeStatus(status)};
+}
+
+// The number stored under `key`, if there is one.
+bool numberIn(CFDictionaryRef info, CFStringRef key, uint64_t& value) {
+    CFTypeRef number = CFDictionaryGetValue(info, key);
+    int64_t v = 0;
+    if (!number || CFGetTypeID(number) != CFNumberGetTypeID() ||
+        !CFNumberGetValue(static_cast<CFNumberRef>(number), kCFNumberSInt64Type, &v)) {
+        return false;
+    }
+    value = static_cast<uint64_t>(v);
+    return true;
+}
+
+// Why the entitlements let other code in, or empty.
+std::string openDoorIn(CFDictionaryRef info) {
+    CFTypeRef entitlements = CFDictionaryGetValue(info, kSecCodeInfoEntitlementsDict);
+    if (!entitlements || CFGetTypeID(entitlements) != CFDictionaryGetTypeID()) return {};
+    for (const char* name : kOpenDoorEntitlements) {
+        CFOwned<CFStringRef> key(CFStringCreateWithBytes(
+            kCFAllocatorDefault, reinterpret_cast<const UInt8*>(name),
+            static_cast<CFIndex>(std::strlen(name)), kCFStringEncodingUTF8, false));
+        if (!key.get()) return "its entitlements cannot be read";
+        CFTypeRef value =
+            CFDictionaryGetValue(static_cast<CFDictionaryRef>(entitlements), key.get());
+        // Anything but an explicit false counts as granted.
+        if (value && !(CFGetTypeID(value) == CFBooleanGetTypeID() &&
+                       !CFBooleanGetValue(static_cast<CFBooleanRef>(value)))) {
+            return std::string("entitlement ") + name + " lets other code in";
+        }
+    }
+    return {};
+}
+
+// valid when the running guest runs its code as signed: the hardened runtime, valid and killed
+// if it stops being so, not debugged (the service accepts a debugged guest with changed pages),
+// no entitlement that opens it to other code.
+ProcessCheck runsAsShipped(SecCodeRef code) {
+    CFOwned<CFDictionaryRef> info;
+    OSStatus status = SecCodeCopySigningInformation(
+        code, kSecCSDynamicInformation | kSecCSSigningInformation | kSecCSRequirementInformation,
+        info.out());
+    if (isShortage(status)) return shortage(status);
+    if (status != errSecSuccess || !info.get()) return invalid();
+    uint64_t state = 0, flags = 0;
+    if (!numberIn(info.get(), kSecCodeInfoStatus, state)) return refused("no signing state");
+    if (state & kCsDebugged) return refused("being debugged");
+    if (state & kCsGetTaskAllow) return refused("open to debuggers");
+    constexpr uint64_t required = kCsValid | kCsHard | kCsKill | kCsRuntime;
+    if ((state & required) != required ||
+        !(numberIn(info.get(), kSecCodeInfoFlags, flags) && (flags & kSignatureRuntime))) {
+        return refused("runs without the hardened runtime");
+    }
+    std::string door = openDoorIn(info.get());
+    if (!door.empty()) return refused(door);
+    return {ProcessCheck::Result::valid, {}};
+}
+
+// The running process named by the audit token. The service looks the guest up without
+// validating it: a process that has exited, whose pid was reused or that exec'd since the
+// token was taken fails later, in the validity check.
 OSStatus guestFor(const PeerProcess& peer, CFOwned<SecCodeRef>& code) {
     CFOwned<CFDataRef> token(CFDataCreate(kCFAllocatorDefault,
                                           reinterpret_cast<const UInt8*>(peer.auditToken.data()),
@@ -106,7 +187,7 @@ ProcessCheck processSatisfiesRequirement(const PeerProcess& peer,
     }
     CFOwned<SecCodeRef> code;
     OSStatus found = guestFor(peer, code);
-    if (found == errSecAllocate) return outOfMemory();
+    if (isShortage(found)) return shortage(found);
     if (found != errSecSuccess || !code.get()) return invalid();
     CFOwned<SecRequirementRef> requirement = compile(requirementText);  // compiled every time
     if (!requirement.get()) return invalid();
@@ -115,8 +196,9 @@ ProcessCheck processSatisfiesRequirement(const PeerProcess& peer,
     // Only the verdict is used; the error details are not asked for.
     OSStatus verdict = SecCodeCheckValidityWithErrors(code.get(), kSecCSNoNetworkAccess,
                                                       requirement.get(), nullptr);
-    if (verdict == errSecAllocate) return outOfMemory();
-    return verdict == errSecSuccess ? ProcessCheck{ProcessCheck::Result::valid, {}} : invalid();
+    if (isShortage(verdict)) return shortage(verdict);
+    if (verdict != errSecSuccess) return invalid();
+    return runsAsShipped(code.get());
 }
 
 void protectOwnProcess() {

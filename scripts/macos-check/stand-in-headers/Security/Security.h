@@ -1,7 +1,7 @@
 /* Stand-in for the syntax check only (scripts/macos-check.sh); not the system's header.
    Declares exactly the code-signing services the tree calls, with Apple's documented
    signatures and constant values (Security: CSCommon.h, SecCode.h, SecRequirement.h,
-   SecBase.h). */
+   SecBase.h, SecStaticCode.h). */
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -11,6 +11,7 @@ extern "C" {
 #endif
 
 typedef struct __SecCode* SecCodeRef;
+typedef const struct __SecCode* SecStaticCodeRef;
 typedef struct __SecRequirement* SecRequirementRef;
 typedef UInt32 SecCSFlags;
 
@@ -20,7 +21,19 @@ enum {
     kSecCSNoNetworkAccess = 1 << 29,
 };
 
+enum {
+    kSecCSSigningInformation = 1 << 1,
+    kSecCSRequirementInformation = 1 << 2,
+    kSecCSDynamicInformation = 1 << 3,
+};
+
 extern const CFStringRef kSecGuestAttributeAudit;
+extern const CFStringRef kSecCodeInfoStatus;
+extern const CFStringRef kSecCodeInfoFlags;
+extern const CFStringRef kSecCodeInfoEntitlementsDict;
+
+OSStatus SecCodeCopySigningInformation(SecStaticCodeRef code, SecCSFlags flags,
+                                       CFDictionaryRef* information);
 
 OSStatus SecCodeCopySelf(SecCSFlags flags, SecCodeRef* self);
 OSStatus SecCodeCopyGuestWithAttributes(SecCodeRef host, CFDictionaryRef attributes,
