@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -163,17 +164,32 @@ std::string foreignCode(const Mapping& m, const struct stat& image) {
     return "runs code from " + std::string(m.path);
 }
 
+// Walks /proc/PID/smaps: each mapping's line, then lines "Key: value kB" about it. Code pages
+// written after they were mapped (a debugger's breakpoints or patches, /proc/PID/mem) become
+// private anonymous copies, counted under "Anonymous:" of their file mapping.
 ProcessCheck mappedCodeOf(int procDir, const struct stat& image) {
     std::string why;
     dev_t lastDevice = 0;
     ino_t lastInode = 0;
-    int err = forEachRecord(procDir, "maps", '\n', [&](std::string_view line) {
+    bool executable = false;
+    std::string path;
+    int err = forEachRecord(procDir, "smaps", '\n', [&](std::string_view line) {
+        constexpr std::string_view anonymous = "Anonymous:";
+        if (line.empty() || !std::isxdigit(static_cast<unsigned char>(line[0])) ||
+            std::isupper(static_cast<unsigned char>(line[0]))) {
+            if (executable && line.substr(0, anonymous.size()) == anonymous &&
+                std::strtoul(std::string(line.substr(anonymous.size())).c_str(), nullptr, 10) != 0)
+                why = "runs modified code in " + (path.empty() ? "anonymous memory" : path);
+            return why.empty();
+        }
         Mapping m;
         if (!parseMapping(line, m)) {
             why = "unreadable memory map";
             return false;
         }
-        if (!m.executable || (m.inode != 0 && m.device == lastDevice && m.inode == lastInode))
+        executable = m.executable;
+        path = m.path;
+        if (!executable || (m.inode != 0 && m.device == lastDevice && m.inode == lastInode))
             return true;
         why = foreignCode(m, image);
         lastDevice = m.device;

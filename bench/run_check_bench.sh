@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The cost of admitting a connection (connect, client check, one ping) in two builds of the
+# helper, e.g. before and after a change to the check, in one sandbox: the two run alternately
+# in interleaved pairs (the order flips every pair); each run admits CONNECTIONS connections
+# spread over 20 users (at most 4 checks run at once, 1 per user). Prints the admission time per
+# connection of each build and the ratio B/A per pair, min/median/max.
+#   bench/run_check_bench.sh BUILD_A BUILD_B [PAIRS] [CONNECTIONS]   (both with BUILD_BENCHMARKS=ON)
+# Each build's own ping_load is used, signed by that build's identity.
+set -euo pipefail
+if [ "${1:-}" != --inside ]; then
+  cd "$(dirname "$0")/.."
+  a=$(cd "$1" && pwd) b=$(cd "$2" && pwd)
+  SANDBOX_BWRAP_ARGS="--ro-bind $a $a" exec scripts/sandbox.sh "$b" -- \
+    bash "$PWD/bench/run_check_bench.sh" --inside "$a" "$b" "${3:-5}" "${4:-400}"
+fi
+A=$2 B=$3 pairs=$4 connections=$5
+source "$SRC/tests/sandbox/prelude.sh"
+
+# Seconds per admitted connection with the helper and ping_load of build $1.
+measure() {
+  H=$1/helper/com.corvellan.nimbara.helper start_helper >/dev/null
+  local out; out=$("$1/bench/ping_load" "$connections" 1 1 20)
+  stop_helper >/dev/null
+  sed -n 's/.* admission_seconds=\([0-9.]*\) .*/\1/p' <<< "$out" |
+    awk -v n="$connections" '{printf "%.6f", $1 / n}'
+}
+spread() { sort -g | awk '{v[NR]=$1} END {printf "%.3f/%.3f/%.3f", v[1], v[int((NR+1)/2)], v[NR]}'; }
+as=() bs=() ratios=()
+for i in $(seq "$pairs"); do
+  if [ $((i % 2)) = 1 ]; then x=$(measure "$A"); y=$(measure "$B"); else y=$(measure "$B"); x=$(measure "$A"); fi
+  as+=("$x"); bs+=("$y"); ratios+=("$(awk -v a="$x" -v b="$y" 'BEGIN {printf "%.4f", b / a}')")
+done
+ms() { printf '%s\n' "$@" | awk '{printf "%.3f\n", $1 * 1000}' | spread; }
+echo "admission per connection, ms (min/median/max): A $(ms "${as[@]}")  B $(ms "${bs[@]}")"
+echo "ratio B/A per pair (min/median/max): $(printf '%s\n' "${ratios[@]}" | spread)"
+echo "($pairs interleaved pairs of $connections connections over 20 users)"
