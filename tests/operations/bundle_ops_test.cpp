@@ -118,7 +118,8 @@ TEST_F(BundleOpsTest, CopyFailuresKeepTheOldDestinationWithTheirReasons) {
         {src("u/Foo.vst3"), dest(longName + "/Foo.vst3"),
          "Copy failed: Failed to create parent dir: Cannot create folder"},
         {src("u/Foo.vst3"), dest("."), "Copy failed: Cannot replace"},
-        {src("u/Foo.vst3"), {root_, root_}, "Copy failed: Cannot replace " + root_ + ": Invalid"},
+        {src("u/Foo.vst3"), {root_, root_},
+         "Copy failed: Cannot replace " + root_ + ": it is a plug-in folder"},
     };
     for (const Case& c : cases) {
         EXPECT_THAT(copy(c.source, c.dest), HasSubstr(c.expected)) << c.dest.path;
