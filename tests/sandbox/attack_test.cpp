@@ -100,7 +100,7 @@ TEST(Attack, NobodysItemGoesWithAnothersRequest) {
         mkdir -p "$C2" "$A"; as_victim mkdir "$VST3/Bob.vst3"
         as_victim sh -c "echo bob > $VST3/Bob.vst3/key; echo bob > $VST3/bob.txt"
         for r in "$VST3" "$C2" "$A"; do eve remove "$r" | tail -1; done
-        as_user mkdir "$VST3/Mine"; as_user mv "$VST3/bob.txt" "$VST3/Mine/"
+        as_user sh -c "mkdir $VST3/Mine; touch $VST3/Mine/a; mv $VST3/bob.txt $VST3/Mine; touch $VST3/Mine/z"
         eve remove "$VST3/Mine" | tail -1; eve copy /Users/eve/Good.vst3 "$VST3/Mine" | tail -1
         as_user mkdir /Users/eve/Big.vst3; as_user head -c 1G /dev/zero > /Users/eve/Big.vst3/data
         eve copy /Users/eve/Big.vst3 "$VST3/Foo.vst3" > /tmp/copy.out & copy=$!
@@ -121,7 +121,7 @@ TEST(Attack, NobodysItemGoesWithAnothersRequest) {
                "in place: " VST3_PATH "/.Bar.vst3.nimbara-", "is owned by uid 1001\n",
                "left: ./.Bar.vst3.nimbara-"});
     EXPECT_THAT(run.output,
-                ContainsRegex("left: [^ ]*nimbara-[0-9a-f]{12}/key ./Mine/bob.txt ./junk/data \n"));
+                ContainsRegex("left: [^ ]*nimbara-[0-9a-f]{12}/key ./Mine/a ./Mine/bob.txt ./Mine/z ./junk/data \n"));
     EXPECT_THAT(run.output, Not(HasSubstr("\nexit=0")));
 }
 
