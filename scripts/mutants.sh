@@ -130,6 +130,8 @@ FAULTS = [
    "        if (old.st_uid == 0) {", "        if (true) {"),
   ("no cap per user on the record", "src/operations/staging_journal.cpp",
    "if (static_cast<size_t>(mine) >= kMaxEntriesPerUser) {", "if (false) {"),
+  ("a leftover removed by request still counts", "src/operations/bundle_ops.cpp",
+   "    if (journal) journal->remove(path.path);", ""),
   ("no cap in all on the record", "src/operations/staging_journal.cpp",
    "if (entries_.size() >= kMaxEntries) {", "if (false) {"),
   ("the record rewritten in place", "src/operations/staging_journal.cpp",

@@ -239,7 +239,7 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
     return putInPlace(caller, target, {staged, stagedPath, dest.path}, journal, discardStaged);
 }
 
-void removeBundle(const Caller& caller, const AnchoredPath& path) {
+void removeBundle(const Caller& caller, const AnchoredPath& path, StagingJournal* journal) {
     if (path.path == path.root) removeFailed(plugInFolder("Cannot remove", path.root));
     Location at;
     try {
@@ -256,6 +256,7 @@ void removeBundle(const Caller& caller, const AnchoredPath& path) {
     } catch (const FsFailure& failure) {
         removeFailed(failure.what());
     }
+    if (journal) journal->remove(path.path);  // a leftover removed by request counts no more
 }
 
 void mkdirp(const Caller& caller, const AnchoredPath& path) {

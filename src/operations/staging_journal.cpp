@@ -130,7 +130,7 @@ void StagingJournal::add(const Entry& entry) {
 }
 
 void StagingJournal::remove(const std::string& path) {
-    std::erase_if(entries_, [&](const Entry& e) { return e.path == path; });
+    if (std::erase_if(entries_, [&](const Entry& e) { return e.path == path; }) == 0) return;
     try {
         save();
     } catch (const FsFailure&) {
