@@ -1,6 +1,5 @@
-// The platform layer in a process the system restricts: a system-call filter that refuses
-// openat2 (as service managers install them), a thread that may not take another uid. Each case
-// runs in a child process of its own.
+// The platform layer in a process the system restricts, each case in a child process: a filter
+// that refuses openat2 (as service managers install them), a thread that may not take a uid.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -36,29 +35,25 @@ namespace {
     std::_Exit(openBeneath(root.get(), "usr/lib", kLookupFlags, err).valid() ? 0 : 3);
 }
 
-TEST(RestrictedProcess, OpenBeneathWalksWhenAFilterRefusesOpenat2) {
-    EXPECT_EXIT(openBeneathUnderAFilter(), ::testing::ExitedWithCode(0), "");
-}
-
 // Without CAP_SETUID the switch fails after the thread's groups were changed: they are put back,
-// once.
+// and the scope's copy of them (on the heap) is freed once.
 [[noreturn]] void switchWithoutSetuid() {
-    gid_t groups[] = {0, 1, 2, 3};  // the scope keeps a copy on the heap
-    if (::setgroups(4, groups) != 0) std::_Exit(2);
+    gid_t groups[] = {0, 1, 2, 3};
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct caps[2]{};
     ::syscall(SYS_capget, &header, caps);
     caps[0].effective &= ~(1u << CAP_SETUID);
-    if (::syscall(SYS_capset, &header, caps) != 0) std::_Exit(2);
+    if (::setgroups(4, groups) != 0 || ::syscall(SYS_capset, &header, caps) != 0) std::_Exit(2);
     try {
         CallerIdentityScope as(Caller{1000, 1000, {}});
-        std::_Exit(3);
     } catch (const std::system_error&) {
+        std::_Exit(::getgroups(0, nullptr) == 4 && ::setfsgid(~0u) == 0 ? 0 : 4);
     }
-    std::_Exit(::getgroups(0, nullptr) == 4 && ::setfsgid(static_cast<gid_t>(-1)) == 0 ? 0 : 4);
+    std::_Exit(3);
 }
 
-TEST(RestrictedProcess, AFailedSwitchToTheCallerRestoresTheThread) {
+TEST(RestrictedProcess, WalksWhenAFilterRefusesOpenat2AndRestoresAfterAFailedSwitch) {
+    EXPECT_EXIT(openBeneathUnderAFilter(), ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(switchWithoutSetuid(), ::testing::ExitedWithCode(0), "");
 }
 
