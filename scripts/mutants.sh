@@ -10,7 +10,10 @@ scratch=${1:-/tmp/nimbara-mutants}
 filter=${2:-}
 if [ "$(id -u)" -ne 0 ]; then exec sudo bash "$0" "$@"; fi
 mkdir -p "$scratch"
-rsync -a --delete --exclude '/build*' --exclude '.git' "$src/" "$scratch/tree/"
+# By content, and without the source's times: a file a fault was planted in (and restored) has
+# a newer time in the scratch copy than in the tree, and copying the tree's older time with new
+# content would leave the build using objects of the old content.
+rsync -rlpgoD --checksum --delete --exclude '/build*' --exclude '.git' "$src/" "$scratch/tree/"
 cmake -S "$scratch/tree" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBUILD_BENCHMARKS=OFF >/dev/null
 ninja -C "$scratch/build" >/dev/null
