@@ -10,7 +10,10 @@ scratch=${1:-/tmp/nimbara-mutants}
 filter=${2:-}
 if [ "$(id -u)" -ne 0 ]; then exec sudo bash "$0" "$@"; fi
 mkdir -p "$scratch"
-rsync -a --delete --exclude '/build*' --exclude '.git' "$src/" "$scratch/tree/"
+# By content, and without the source's times: a file a fault was planted in (and restored) has
+# a newer time in the scratch copy than in the tree, and copying the tree's older time with new
+# content would leave the build using objects of the old content.
+rsync -rlpgoD --checksum --delete --exclude '/build*' --exclude '.git' "$src/" "$scratch/tree/"
 cmake -S "$scratch/tree" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBUILD_BENCHMARKS=OFF >/dev/null
 ninja -C "$scratch/build" >/dev/null
@@ -37,13 +40,12 @@ FAULTS = [
    "RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS", "RESOLVE_BENEATH"),
   ("O_NOFOLLOW dropped in the component walk", "src/platform/path_walk.cpp",
    "stepFlags | O_NOFOLLOW | O_CLOEXEC", "stepFlags | O_CLOEXEC"),
-  ("removal enters other file systems (below the item)", "src/operations/tree_walk.cpp",
-   "if (st.st_dev != device || isMountRoot(fd.get())) fail(\"Cannot remove\", path, EXDEV);",
-   "(void)device;"),
+  ("removal enters other file systems (below the item)", "src/operations/tree_remove.cpp",
+   "if (st.st_dev != device_ || isMountRoot(fd.get())) {", "if (false) {"),
   # The fault once in the code: each entry compared with the item's own device, no mount check.
-  ("removal enters a mount point at the item", "src/operations/tree_walk.cpp",
-   [("const dev_t device = parentSt.st_dev;", "const dev_t device = st.st_dev;"),
-    ("if (st.st_dev != device || isMountRoot(fd.get()))", "if (st.st_dev != device)")]),
+  ("removal enters a mount point at the item", "src/operations/tree_remove.cpp",
+   [("device_ = parentSt.st_dev;", "device_ = st.st_dev;"),
+    ("if (st.st_dev != device_ || isMountRoot(fd.get()))", "if (st.st_dev != device_)")]),
   ("identifier not compared", "src/platform/signed_file_linux.cpp",
    "if (cd->identifier != clause.value) {", "if (false) {"),
   ("signer name not compared", "src/platform/signed_file_linux.cpp",
@@ -97,7 +99,7 @@ FAULTS = [
   ("plain ping answered for another version", "src/protocol/messages.cpp",
    "kTail = \"\\\",\\\"v\\\":1,", "kTail = \"\\\",\\\"v\\\":2,"),
   ("a replaced item that cannot go fails the copy", "src/operations/bundle_ops.cpp",
-   "return \"Left the replaced item \" + stagedPath + \" for the next start: \" + failure.what();",
+   "return \"Left the replaced item \" + copy.path + \" for the next start: \" + failure.what();",
    "copyFailed(\"Failed to remove existing dest: \" + std::string(failure.what()));"),
   ("a refused connection is served", "src/host/connection.cpp",
    "        case ProcessCheck::Result::invalid:\n            return refuse(\"signature invalid\");",
@@ -134,8 +136,40 @@ FAULTS = [
    "return {ProcessCheck::Result::couldNotCheck, std::string(what) + \": \" + errnoText(err)};",
    "return {ProcessCheck::Result::invalid, std::string(what) + \": \" + errnoText(err)};"),
   ("umask inherited", "src/helper/main.cpp", "    ::umask(022);", ""),
+  ("a plug-in folder removed", "src/operations/bundle_ops.cpp",
+   "if (path.path == path.root) removeFailed(plugInFolder(\"Cannot remove\", path.root));", ""),
+  ("a removal starts before the owners below are checked", "src/operations/tree_remove.cpp",
+   "    checkOwnersBelow(dir, name, path, caller);\n", ""),
+  ("a copy does not check the owners below its destination", "src/operations/bundle_ops.cpp",
+   "if (exists(target))\n            checkOwnersBelow(", "if (false)\n            checkOwnersBelow("),
+  ("the swapped-out item not checked again", "src/operations/bundle_ops.cpp",
+   "if (caller.uid != 0 && old.st_uid != 0 && old.st_uid != caller.uid) {", "if (false) {"),
+  ("the sweep removes anyone's item", "src/operations/bundle_ops.cpp",
+   "removeTree(at.parent.get(), at.name, path, entry.caller);",
+   "removeTree(at.parent.get(), at.name, path, 0);"),
+  ("the caller's own old item recorded", "src/operations/bundle_ops.cpp",
+   "        if (old.st_uid == 0) {", "        if (true) {"),
+  ("no cap per user on the record", "src/operations/staging_journal.cpp",
+   "if (static_cast<size_t>(mine) >= kMaxEntriesPerUser) {", "if (false) {"),
+  ("a leftover removed by request still counts", "src/operations/bundle_ops.cpp",
+   "    if (journal) journal->remove(path.path);", ""),
+  ("no cap in all on the record", "src/operations/staging_journal.cpp",
+   "if (entries_.size() >= kMaxEntries) {", "if (false) {"),
+  ("the record rewritten in place", "src/operations/staging_journal.cpp",
+   "kNewRecordName = \"staged.new\";", "kNewRecordName = \"staged\";"),
+  ("the record read up to 1 MiB", "src/operations/staging_journal.cpp",
+   "for (ssize_t n; (n = readSome(", "for (ssize_t n; text.size() < (1 << 20) && (n = readSome("),
+  ("another user's folder taken for a new one", "src/operations/trusted_folders.cpp",
+   "if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||", "if (!S_ISDIR(st.st_mode) ||"),
+  ("openat2 refused by a filter is final", "src/platform/path_walk_linux.cpp",
+   "if (errno != ENOSYS && errno != EPERM) {", "if (errno != ENOSYS) {"),
+  ("a failed switch to the caller destroys the scope", "src/platform/credentials_linux.cpp",
+   "        restore();  // the destructor", "        this->~CallerIdentityScope();  // the destructor"),
 ]
-HOOK_ONLY = ["an item swapped between the type check and the open (needs a seam inside copyItem)"]
+HOOK_ONLY = ["an item swapped between the type check and the open (needs a seam inside copyItem)",
+             "a removal that does not take over each folder before listing it (a race: another "
+             "user's item moved in while the removal runs)",
+             "a created folder used without verifying it (a race: a folder swapped in after mkdirat)"]
 
 rows = []
 for name, rel, *edits in FAULTS:

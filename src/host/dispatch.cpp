@@ -76,7 +76,7 @@ HelperResponse SocketServer::handleCopy(const HelperRequest& request, const Call
 
 HelperResponse SocketServer::handleRemove(const HelperRequest& request, const Caller& caller) {
     return handleTargetOperation(request, "remove", kRemoveRequires, [&](const std::string& path) {
-        removeBundle(caller, destination(path));
+        removeBundle(caller, destination(path), &journal_);
     });
 }
 

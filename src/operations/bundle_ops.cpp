@@ -10,7 +10,9 @@
 #include <functional>
 #include <system_error>
 
+#include "base/sys.h"
 #include "base/unique_fd.h"
+#include "operations/tree_remove.h"
 #include "operations/tree_walk.h"
 #include "operations/trusted_folders.h"
 #include "platform/credentials.h"
@@ -62,14 +64,10 @@ bool exists(const Location& at) {
     return ::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// Why `caller` may not remove or replace the item at `at` (or "" when it may): an item another
-// user owns is theirs to remove, even in a folder everyone may write. Items of root (what the
-// helper installs) are shared.
-std::string notYours(const Location& at, const std::string& path, const Caller& caller) {
-    struct stat st;
-    if (::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return "";
-    if (st.st_uid == 0 || st.st_uid == caller.uid || caller.uid == 0) return "";
-    return path + " is owned by uid " + std::to_string(st.st_uid);
+// A plug-in folder itself is never removed or replaced: it would take every user's plug-ins
+// with it, and could become a link.
+std::string plugInFolder(const char* what, const std::string& root) {
+    return std::string(what) + " " + root + ": it is a plug-in folder";
 }
 
 [[noreturn]] void copyFailed(const std::string& message) {
@@ -115,6 +113,64 @@ Location reachSource(const Caller& caller, const AnchoredPath& source) {
     return at;
 }
 
+// The complete copy under its hidden name, and the names it goes by.
+struct StagedCopy {
+    std::string name;
+    std::string path;
+    std::string destPath;
+};
+
+// Puts the complete copy at the target's name. An item there is swapped out in one step, its
+// owner checked once more (the moment of change), then removed. Returns a warning to log when
+// the swapped-out item stays.
+std::string putInPlace(const Caller& caller, const Location& target, const StagedCopy& copy,
+                       StagingJournal& journal, const std::function<void()>& discardStaged) {
+    const int fd = target.parent.get();
+    int err = renameNoReplace(fd, copy.name.c_str(), target.name.c_str());
+    if (err == 0) {
+        journal.remove(copy.path);
+        return "";
+    }
+    if (err != EEXIST) {
+        discardStaged();
+        copyFailed(fsReason("Cannot put the copy at", copy.destPath, err));
+    }
+    if ((err = renameExchange(fd, copy.name.c_str(), target.name.c_str())) != 0) {
+        discardStaged();
+        copyFailed("Failed to remove existing dest: " +
+                   fsReason("Cannot replace", copy.destPath, err));
+    }
+    struct stat old;
+    if (::fstatat(fd, copy.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
+        journal.remove(copy.path);  // moved away by whoever can write the folder
+        return "";
+    }
+    if (caller.uid != 0 && old.st_uid != 0 && old.st_uid != caller.uid) {
+        // Put in place of the destination while the copy was made: it goes back.
+        std::string whose = copy.destPath + " is owned by uid " + std::to_string(old.st_uid);
+        if ((err = renameExchange(fd, copy.name.c_str(), target.name.c_str())) != 0) {
+            journal.remove(copy.path);  // not the helper's to remove
+            copyFailed(whose + "; it could not be put back (" + errnoText(err) + ") and is at " +
+                       copy.path);
+        }
+        discardStaged();
+        copyFailed(whose);
+    }
+    try {
+        removeTree(fd, copy.name, copy.path, caller.uid);
+    } catch (const FsFailure& failure) {
+        if (old.st_uid == 0) {
+            return "Left the replaced item " + copy.path + " for the next start: " + failure.what();
+        }
+        // The record holds only what is the helper's to remove.
+        journal.remove(copy.path);
+        return "Left the replaced item " + copy.path + " of uid " + std::to_string(old.st_uid) +
+               " in place: " + failure.what();
+    }
+    journal.remove(copy.path);
+    return "";
+}
+
 }  // namespace
 
 std::string copyBundle(const Caller& caller, const AnchoredPath& source, const AnchoredPath& dest,
@@ -127,12 +183,15 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
         copyFailed(failure.missing ? "Failed to create parent dir: " + std::string(failure.what())
                                    : failure.what());
     }
-    // A plug-in folder itself is never replaced: it would take every user's plug-ins with it
-    // and could become a link.
-    if (target.name == "." || dest.path == dest.root) {
-        copyFailed(fsReason("Cannot replace", dest.path, EINVAL));
+    if (dest.path == dest.root) copyFailed(plugInFolder("Cannot replace", dest.root));
+    if (target.name == ".") copyFailed(fsReason("Cannot replace", dest.path, EINVAL));
+    // Another user's item, at any depth, is theirs to remove or replace: nothing is copied.
+    try {
+        if (exists(target))
+            checkOwnersBelow(target.parent.get(), target.name, dest.path, caller.uid);
+    } catch (const FsFailure& failure) {
+        copyFailed(failure.what());
     }
-    if (std::string why = notYours(target, dest.path, caller); !why.empty()) copyFailed(why);
     Location from = reachSource(caller, source);
 
     const int fd = target.parent.get();
@@ -161,7 +220,7 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
     // when complete.
     auto discardStaged = [&] {
         try {
-            removeTree(fd, staged, stagedPath);
+            removeTree(fd, staged, stagedPath, caller.uid);
             journal.remove(stagedPath);
         } catch (const FsFailure&) {  // left in the journal for the next start
         }
@@ -177,29 +236,11 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
         copyFailed(fsReason("Cannot read", source.path, e.code().value()));
     }
 
-    if (!exists(target)) {
-        if (int err = renameNoReplace(fd, staged.c_str(), target.name.c_str())) {
-            discardStaged();
-            copyFailed(fsReason("Cannot put the copy at", dest.path, err));
-        }
-        journal.remove(stagedPath);
-        return "";
-    }
-    // Swap the complete copy with the old item in one step; from here on the copy has succeeded.
-    if (int err = renameExchange(fd, staged.c_str(), target.name.c_str())) {
-        discardStaged();
-        copyFailed("Failed to remove existing dest: " + fsReason("Cannot replace", dest.path, err));
-    }
-    try {
-        removeTree(fd, staged, stagedPath);
-    } catch (const FsFailure& failure) {
-        return "Left the replaced item " + stagedPath + " for the next start: " + failure.what();
-    }
-    journal.remove(stagedPath);
-    return "";
+    return putInPlace(caller, target, {staged, stagedPath, dest.path}, journal, discardStaged);
 }
 
-void removeBundle(const Caller& caller, const AnchoredPath& path) {
+void removeBundle(const Caller& caller, const AnchoredPath& path, StagingJournal* journal) {
+    if (path.path == path.root) removeFailed(plugInFolder("Cannot remove", path.root));
     Location at;
     try {
         at = reachParent(path, caller, /*create=*/false);
@@ -210,12 +251,12 @@ void removeBundle(const Caller& caller, const AnchoredPath& path) {
     }
     if (at.name == ".") removeFailed(fsReason("Cannot remove", path.path, EINVAL));
     if (!exists(at)) return;
-    if (std::string why = notYours(at, path.path, caller); !why.empty()) removeFailed(why);
     try {
-        removeTree(at.parent.get(), at.name, path.path);
+        removeTree(at.parent.get(), at.name, path.path, caller.uid);
     } catch (const FsFailure& failure) {
         removeFailed(failure.what());
     }
+    if (journal) journal->remove(path.path);  // a leftover removed by request counts no more
 }
 
 void mkdirp(const Caller& caller, const AnchoredPath& path) {
@@ -263,9 +304,13 @@ void sweepLeftovers(StagingJournal& journal,
         try {
             Location at = reachParent({entry.root, path}, Caller{entry.caller, 0, {}}, false);
             if (exists(at)) {
-                removeTree(at.parent.get(), at.name, path);
+                removeTree(at.parent.get(), at.name, path, entry.caller);
                 report("Removed leftover " + path);
             }
+            journal.remove(path);
+        } catch (const ForeignItem& foreign) {
+            // Not what the copy left: whoever owns it keeps it.
+            report("Left " + path + " in place: " + foreign.what());
             journal.remove(path);
         } catch (const WalkFailure& failure) {
             if (failure.err == ENOENT) {

@@ -31,8 +31,11 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
                        StagingJournal& journal);
 
 // Removes the item at `path` (a folder with all it holds, at any depth; a link as a link);
-// nothing there is success. Throws removeFailed.
-void removeBundle(const Caller& caller, const AnchoredPath& path);
+// nothing there is success. A hidden item `journal` names is forgotten once removed. Throws
+// removeFailed: for a plug-in folder itself, and for anything another user owns below `path`
+// (nothing is removed then).
+void removeBundle(const Caller& caller, const AnchoredPath& path,
+                  StagingJournal* journal = nullptr);
 
 // Creates the folder at `path` and any missing folders above it; an existing folder that the
 // caller may use is success. Throws mkdirFailed.

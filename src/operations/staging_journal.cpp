@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -22,7 +23,6 @@ namespace {
 constexpr const char* kRecordName = "staged";
 constexpr const char* kNewRecordName = "staged.new";
 constexpr const char* kLockName = "lock";
-constexpr size_t kMaxRecordBytes = 1 << 20;
 constexpr const char* kStagedMark = ".nimbara-";
 constexpr size_t kSuffixDigits = 12;
 
@@ -97,14 +97,29 @@ void StagingJournal::open(const std::string& folder) {
         if (errno != ENOENT) throw FsFailure("Cannot read", folder + "/" + kRecordName, errno);
         return;
     }
-    std::string text(kMaxRecordBytes, '\0');
-    ssize_t n = readSome(record.get(), text.data(), text.size());
-    if (n < 0) throw FsFailure("Cannot read", folder + "/" + kRecordName, errno);
-    text.resize(static_cast<size_t>(n));
+    // Read whole, however large an earlier run left it.
+    std::string text;
+    char chunk[1 << 16];
+    for (ssize_t n; (n = readSome(record.get(), chunk, sizeof chunk)) != 0;) {
+        if (n < 0) throw FsFailure("Cannot read", folder + "/" + kRecordName, errno);
+        text.append(chunk, static_cast<size_t>(n));
+    }
     entries_ = parse(text);
 }
 
 void StagingJournal::add(const Entry& entry) {
+    // Bounded per user, so that a user whose items cannot be removed fails only her own copies.
+    auto mine = std::count_if(entries_.begin(), entries_.end(),
+                              [&](const Entry& e) { return e.caller == entry.caller; });
+    if (static_cast<size_t>(mine) >= kMaxEntriesPerUser) {
+        throw FsFailure("uid " + std::to_string(entry.caller) + " already has " +
+                        std::to_string(mine) +
+                        " staged items awaiting removal, the most one user may have");
+    }
+    if (entries_.size() >= kMaxEntries) {
+        throw FsFailure("the record of staged copies is full (" + std::to_string(kMaxEntries) +
+                        " items awaiting removal)");
+    }
     entries_.push_back(entry);
     try {
         save();
@@ -115,7 +130,7 @@ void StagingJournal::add(const Entry& entry) {
 }
 
 void StagingJournal::remove(const std::string& path) {
-    std::erase_if(entries_, [&](const Entry& e) { return e.path == path; });
+    if (std::erase_if(entries_, [&](const Entry& e) { return e.path == path; }) == 0) return;
     try {
         save();
     } catch (const FsFailure&) {
@@ -123,17 +138,20 @@ void StagingJournal::remove(const std::string& path) {
     }
 }
 
+// The new record reaches the disk before it takes the old one's name, and the rename before the
+// record is relied on: a crash or a failed write leaves one whole record, never a mix.
 void StagingJournal::save() {
     if (!folder_) return;
     std::string path = folderPath_ + "/" + kNewRecordName;
     UniqueFd record(::openat(folder_.get(), kNewRecordName,
                              O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!record || !writeAll(record.get(), format(entries_))) {
+    if (!record || !writeAll(record.get(), format(entries_)) || ::fsync(record.get()) != 0) {
         throw FsFailure("Cannot write", path, errno);
     }
     if (::renameat(folder_.get(), kNewRecordName, folder_.get(), kRecordName) != 0) {
         throw FsFailure("Cannot write", path, errno);
     }
+    if (::fsync(folder_.get()) != 0) throw FsFailure("Cannot write", folderPath_, errno);
 }
 
 bool isStagedName(const std::string& name) {

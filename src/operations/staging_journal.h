@@ -1,7 +1,8 @@
 // StagingJournal: the record of the hidden items a copy has made beside a destination (the copy
 // being built, or the old item swapped out of the way) for as long as they exist. A helper that
 // is killed leaves its entries behind, and the next start removes what they name. Kept as one
-// small file in a root-only folder; without a folder the record lives in memory only.
+// small file in a root-only folder, replaced whole on every change; without a folder the record
+// lives in memory only. Bounded per caller and in all.
 // Used from the operation queue, and at start before any connection is served.
 #pragma once
 
@@ -40,7 +41,13 @@ class StagingJournal {
     // the folder, FsFailure when it cannot be used.
     void open(const std::string& folder);
 
-    // Notes `entry` before the item exists; throws FsFailure when the record cannot be written.
+    // At most this many items per caller, and in all, await removal at once.
+    static constexpr size_t kMaxEntriesPerUser = 8;
+    static constexpr size_t kMaxEntries = 256;
+
+    // Notes `entry` before the item exists; throws FsFailure when the entry's caller already has
+    // kMaxEntriesPerUser entries, the record is full, or it cannot be written (the record on
+    // disk then stays as it was).
     void add(const Entry& entry);
     // Forgets the item at `path` once it is gone (or in place under its real name).
     void remove(const std::string& path);

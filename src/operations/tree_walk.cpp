@@ -13,6 +13,8 @@
 
 #include "base/sys.h"
 #include "base/unique_fd.h"
+#include "operations/dir_listing.h"
+#include "operations/trusted_folders.h"
 #include "platform/credentials.h"
 #include "platform/file_system.h"
 #include "platform/privacy.h"
@@ -25,7 +27,6 @@ constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kSourceFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 constexpr mode_t kModeMask = 0755;  // no setuid, setgid, sticky or group/other write
 constexpr size_t kOpenBatch = 256;  // source files of one folder held open at once
-constexpr size_t kHeldLevels = 32;  // folders a removal keeps open; deeper ones are reopened
 constexpr const char* kNotCopyable = "not a regular file, folder or symbolic link";
 constexpr const char* kChangedSize = "it changed size while being copied";
 // Bounded so that a stop request is seen between chunks even on a slow disk.
@@ -33,16 +34,6 @@ constexpr uint64_t kChunkBytes = uint64_t{256} << 20;
 
 std::atomic<bool> stopping{false};
 std::atomic<std::chrono::steady_clock::rep> removalDeadline{0};  // when stopping
-
-bool removalMustEnd() {
-    return stopping.load(std::memory_order_relaxed) &&
-           std::chrono::steady_clock::now().time_since_epoch().count() > removalDeadline.load();
-}
-
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 [[noreturn]] void fail(const std::string& what, const std::string& path, int err = errno) {
     throw FsFailure(what, path, err);
@@ -58,28 +49,6 @@ void checkStop(const std::string& path) {
 
 std::string tooDeep() {
     return "folders nested more than " + std::to_string(kMaxCopyDepth) + " levels deep";
-}
-
-// A directory stream that takes over `fd`; dirfd() of it stays usable for *at calls.
-DirPtr listDirectory(UniqueFd fd, const std::string& path) {
-    DIR* d = ::fdopendir(fd.get());
-    if (!d) fail("Cannot read folder", path);
-    fd.release();
-    return DirPtr(d);
-}
-
-// The next entry other than "." and ".."; nullptr at the end.
-const dirent* nextEntry(DIR* dir, const std::string& path) {
-    for (;;) {
-        errno = 0;
-        const dirent* e = ::readdir(dir);
-        if (!e) {
-            if (errno != 0) fail("Cannot read folder", path);
-            return nullptr;
-        }
-        std::string_view n = e->d_name;
-        if (n != "." && n != "..") return e;
-    }
 }
 
 // The entry's type as S_IFMT bits, from the listing when it says, else from the item itself.
@@ -219,6 +188,8 @@ class TreeCopier {
         if (::mkdirat(dstDir, dstName.c_str(), 0700) != 0) fail("Cannot create folder", dstPath);
         UniqueFd dst(::openat(dstDir, dstName.c_str(), kDirFlags));
         if (!dst) fail("Cannot open folder", dstPath);
+        // Opened by name in a folder others may write: it must be the folder just made.
+        if (int err = verifyNewFolder(dst.get(), 0700)) fail("Cannot open folder", dstPath, err);
         if (int err = dropInheritedAccess(dst.get())) fail("Cannot set access of", dstPath, err);
         int topFd = dst.get();
         CopyFrame frame{listDirectory(std::move(src), srcPath), std::move(dst), srcPath, dstPath};
@@ -380,6 +351,11 @@ bool stopRequested() {
     return stopping.load(std::memory_order_relaxed);
 }
 
+bool removalMustEnd() {
+    return stopping.load(std::memory_order_relaxed) &&
+           std::chrono::steady_clock::now().time_since_epoch().count() > removalDeadline.load();
+}
+
 TreeSize measureTree(const Caller& caller, int srcDir, const std::string& name,
                      const std::string& srcPath) {
     CallerIdentityScope as(caller);
@@ -428,101 +404,6 @@ void copyTree(const Caller& caller, int srcDir, const std::string& name, int dst
               const std::string& dstName, const std::string& srcPath, const std::string& dstPath,
               uint64_t spaceBytes) {
     TreeCopier(caller, spaceBytes).copyTop(srcDir, name, dstDir, dstName, srcPath, dstPath);
-}
-
-namespace {
-
-// One folder on the way down a removal. Only the deepest kHeldLevels keep their listing open;
-// a folder above them is reopened through ".." and must be the one that was left.
-struct RemoveLevel {
-    std::string name;
-    dev_t dev;
-    ino_t ino;
-    size_t pathLength;  // of the removal's path text up to and including this folder
-    DirPtr listing;
-    bool retried;  // emptied a second time already
-};
-
-RemoveLevel openForRemoval(int parent, const char* name, dev_t device, std::string& path) {
-    UniqueFd fd(::openat(parent, name, kDirFlags));
-    struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0) fail("Cannot open folder", path);
-    // Another file system, or a bind mount of this one: never entered.
-    if (st.st_dev != device || isMountRoot(fd.get())) fail("Cannot remove", path, EXDEV);
-    return {name, st.st_dev, st.st_ino, path.size(), listDirectory(std::move(fd), path), false};
-}
-
-bool isFolder(int dir, const dirent* e, const std::string& path) {
-    if (e->d_type != DT_UNKNOWN) return e->d_type == DT_DIR;
-    struct stat st;
-    if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
-    return S_ISDIR(st.st_mode);
-}
-
-}  // namespace
-
-void removeTree(int dir, const std::string& name, const std::string& path) {
-    struct stat parentSt, st;
-    if (::fstat(dir, &parentSt) != 0 ||
-        ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        fail("Cannot remove", path);
-    }
-    // Everything removed lies on the parent's file system: a mount point is never entered.
-    const dev_t device = parentSt.st_dev;
-    if (st.st_dev != device) fail("Cannot remove", path, EXDEV);
-    if (!S_ISDIR(st.st_mode)) {
-        if (::unlinkat(dir, name.c_str(), 0) != 0) fail("Cannot remove", path);
-        return;
-    }
-    std::string current = path;
-    size_t steps = 0;
-    std::vector<RemoveLevel> levels;
-    levels.push_back(openForRemoval(dir, name.c_str(), device, current));
-    while (!levels.empty()) {
-        RemoveLevel& top = levels.back();
-        current.resize(top.pathLength);
-        int topFd = ::dirfd(top.listing.get());
-        if (const dirent* e = nextEntry(top.listing.get(), current)) {
-            current.append("/").append(e->d_name);
-            if (++steps % 256 == 0 && removalMustEnd()) {
-                fail("Cannot remove", path, "the helper is stopping");
-            }
-            if (!isFolder(topFd, e, current)) {
-                if (::unlinkat(topFd, e->d_name, 0) != 0) fail("Cannot remove", current);
-                continue;
-            }
-            levels.push_back(openForRemoval(topFd, e->d_name, device, current));
-            if (levels.size() > kHeldLevels)
-                levels[levels.size() - 1 - kHeldLevels].listing.reset();
-            continue;
-        }
-        RemoveLevel done = std::move(levels.back());
-        levels.pop_back();
-        int parent = dir;
-        if (!levels.empty()) {
-            RemoveLevel& up = levels.back();
-            if (!up.listing) {
-                UniqueFd fd(::openat(::dirfd(done.listing.get()), "..", kDirFlags));
-                struct stat upSt;
-                current.resize(up.pathLength);
-                if (!fd || ::fstat(fd.get(), &upSt) != 0) fail("Cannot open folder", current);
-                if (upSt.st_dev != up.dev || upSt.st_ino != up.ino) {
-                    fail("Cannot remove", current, "it was moved while being removed");
-                }
-                up.listing = listDirectory(std::move(fd), current);
-            }
-            parent = ::dirfd(up.listing.get());
-        }
-        current.resize(done.pathLength);
-        if (::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0) {
-            // An entry may appear meanwhile (a file manager writes its folder settings): list
-            // the folder and empty it once more.
-            if (errno != ENOTEMPTY || done.retried) fail("Cannot remove folder", current);
-            done.retried = true;
-            ::rewinddir(done.listing.get());
-            levels.push_back(std::move(done));
-        }
-    }
 }
 
 }  // namespace nimbara

@@ -1,6 +1,6 @@
-// Copying, measuring and removing whole trees through directory descriptors: never following a
+// Copying and measuring whole trees through directory descriptors: never following a
 // symbolic link, never recursing on the call stack, with a bounded number of descriptors.
-// Copies go at most kMaxCopyDepth levels deep; removal has no depth limit. Sources are read with
+// Copies go at most kMaxCopyDepth levels deep (removal: tree_remove.h). Sources are read with
 // the caller's file-system identity, everything created is the helper's. Failures are reported
 // as FsFailure. Called only from the operation queue.
 #pragma once
@@ -38,6 +38,8 @@ class FsFailure : public std::runtime_error {
 // and is otherwise left for the next start.
 void requestStop(std::chrono::steady_clock::time_point removalDeadline);
 bool stopRequested();
+// True once a stop was requested and its removal deadline has passed.
+bool removalMustEnd();
 
 // What a tree takes on a file system: bytes allocated and items (each needs an inode).
 struct TreeSize {
@@ -57,10 +59,5 @@ TreeSize measureTree(const Caller& caller, int srcDir, const std::string& name,
 void copyTree(const Caller& caller, int srcDir, const std::string& name, int dstDir,
               const std::string& dstName, const std::string& srcPath, const std::string& dstPath,
               uint64_t spaceBytes);
-
-// Removes the item `name` in `dir`; a folder with all it holds, at any depth. Links are removed
-// as links, never followed; nothing on a file system other than `dir`'s, and nothing below a
-// mount point, is touched. Gives up when a stop's removal deadline has passed.
-void removeTree(int dir, const std::string& name, const std::string& path);
 
 }  // namespace nimbara

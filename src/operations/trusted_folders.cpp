@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "operations/dir_listing.h"
 #include "platform/credentials.h"
 #include "platform/file_system.h"
 
@@ -57,10 +58,29 @@ std::string distrustBelowRoot(const struct stat& st, const std::string& path,
     return ownerText(st, path) + (writers.empty() ? "" : " and " + writers);
 }
 
+int verifyNewFolder(int fd, mode_t mode) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 07777 & ~mode) != 0) {
+        return EEXIST;
+    }
+    UniqueFd listing(::openat(fd, ".", kDirFlags));
+    if (!listing) return errno;
+    DirPtr dir = listDirectory(std::move(listing), ".");
+    return nextEntry(dir.get(), ".") == nullptr ? 0 : EEXIST;
+}
+
 int makeFolder(int dir, const char* name, mode_t mode) {
     if (::mkdirat(dir, name, mode) != 0) return errno;
     UniqueFd fd(::openat(dir, name, kDirFlags));
     if (!fd) return errno;
+    // The name was looked up again: in a folder others can write, another folder may have been
+    // swapped in meanwhile. Only the new one is changed; anything else is treated as found there.
+    try {
+        if (int err = verifyNewFolder(fd.get(), mode)) return err;
+    } catch (const FsFailure&) {
+        return EEXIST;
+    }
     if (int err = dropInheritedAccess(fd.get())) return err;
     return ::fchmod(fd.get(), mode) == 0 ? 0 : errno;
 }

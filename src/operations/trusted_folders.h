@@ -43,7 +43,11 @@ UniqueFd walkBelowRoot(int rootFd, const std::string& rootPath, std::string_view
                        const Caller& caller, bool create);
 
 // Creates the folder `name` in `dir` as the helper's: mode `mode`, nothing inherited.
-// Returns 0 or an errno value (EEXIST when something is there).
+// Returns 0 or an errno value (EEXIST when something is there, or took the new folder's place).
 int makeFolder(int dir, const char* name, mode_t mode);
+
+// 0 when the folder open at `fd` is one the helper has just made: its own, no mode bits beyond
+// `mode`, empty. EEXIST when it is not, another errno value when it cannot be read.
+int verifyNewFolder(int fd, mode_t mode);
 
 }  // namespace nimbara

@@ -23,6 +23,8 @@ class CallerIdentityScope {
     CallerIdentityScope& operator=(const CallerIdentityScope&) = delete;
 
   private:
+    void restore();  // back to root when switched
+
     bool switched_ = false;
     std::vector<gid_t> savedGroups_;  // the thread's groups before the switch
 };

@@ -27,6 +27,10 @@ CallerIdentityScope::CallerIdentityScope(const Caller& caller) {
 }
 
 CallerIdentityScope::~CallerIdentityScope() {
+    restore();
+}
+
+void CallerIdentityScope::restore() {
     if (!switched_) return;
     switched_ = false;
     // KAUTH_UID_NONE / KAUTH_GID_NONE give the thread back the process's own credentials.

@@ -44,12 +44,16 @@ CallerIdentityScope::CallerIdentityScope(const Caller& caller) {
     }
     switched_ = true;  // from here on the destructor restores root
     if (!setFsIds(caller.uid, caller.gid)) {
-        this->~CallerIdentityScope();
+        restore();  // the destructor does not run for a constructor that throws
         throw std::system_error(EPERM, std::generic_category(), "cannot act as the caller");
     }
 }
 
 CallerIdentityScope::~CallerIdentityScope() {
+    restore();
+}
+
+void CallerIdentityScope::restore() {
     if (!switched_) return;
     switched_ = false;
     if (!setFsIds(0, 0) || setThreadGroups(savedGroups_) != 0) std::abort();

@@ -33,7 +33,8 @@ UniqueFd openBeneath(int dirFd, std::string_view relative, int flags, int& err) 
             if (fd >= 0) return UniqueFd(static_cast<int>(fd));
             // EAGAIN: a concurrent rename raced the lookup; a few retries settle it.
             if (errno == EINTR || (errno == EAGAIN && attempt < 16)) continue;
-            if (errno != ENOSYS) {
+            // ENOSYS: an older kernel; EPERM: a system-call filter that does not know openat2.
+            if (errno != ENOSYS && errno != EPERM) {
                 err = errno;
                 return {};
             }

@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "operations/tree_walk.h"
+#include "operations/trusted_folders.h"
 
 namespace nimbara {
 namespace {
@@ -118,7 +119,9 @@ TEST_F(BundleOpsTest, CopyFailuresKeepTheOldDestinationWithTheirReasons) {
         {src("u/Foo.vst3"), dest(longName + "/Foo.vst3"),
          "Copy failed: Failed to create parent dir: Cannot create folder"},
         {src("u/Foo.vst3"), dest("."), "Copy failed: Cannot replace"},
-        {src("u/Foo.vst3"), {root_, root_}, "Copy failed: Cannot replace " + root_ + ": Invalid"},
+        {src("u/Foo.vst3"),
+         {root_, root_},
+         "Copy failed: Cannot replace " + root_ + ": it is a plug-in folder"},
     };
     for (const Case& c : cases) {
         EXPECT_THAT(copy(c.source, c.dest), HasSubstr(c.expected)) << c.dest.path;
@@ -204,10 +207,16 @@ TEST_F(BundleOpsTest, FoldersBelowARootAreTrustedOnlyWhenSafe) {
         fs::create_directories(dir);
         ASSERT_EQ(::chown(dir.c_str(), c.owner, c.group), 0);
         ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+        UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
+        bool fresh = verifyNewFolder(fd.get(), 0755) == 0;
+        ::mkdirat(fd.get(), "sub", 0755);
         std::string expected = *c.distrust ? dir + " " + c.distrust : "";
         EXPECT_THAT(error([&] { mkdirp(caller, dest("Nimbara")); }), HasSubstr(expected));
         EXPECT_THAT(copy(src("u/Foo.vst3"), dest("Nimbara/Foo.vst3"), caller), HasSubstr(expected));
         EXPECT_EQ(fs::exists(dir + "/Foo.vst3"), !*c.distrust) << c.distrust;
+        // Taken for one just made only when it is root's, no wider than asked, and empty.
+        EXPECT_EQ(verifyNewFolder(fd.get(), 0755), EEXIST);
+        EXPECT_EQ(fresh, c.owner == 0 && c.mode == 0755) << c.distrust;
         fs::remove_all(dir);
     }
 }

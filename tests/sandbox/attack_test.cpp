@@ -90,5 +90,62 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
     EXPECT_THAT(run.output, Not(HasSubstr("exit=124")));
 }
 
+// Neither a plug-in folder nor anything of another user goes with a request: not at any depth
+// (her file, moved below his folder), not when it is put at the destination while the copy is
+// made, nor when it is put under a recorded hidden name while the helper is stopped.
+TEST(Attack, NobodysItemGoesWithAnothersRequest) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(std::string(kSetup) + R"SH(
+        C2=/Library/Audio/Plug-Ins/Components A="/Library/Application Support/Avid/Audio/Plug-Ins"
+        mkdir -p "$C2" "$A"; as_victim mkdir "$VST3/Bob.vst3"
+        as_victim sh -c "echo bob > $VST3/Bob.vst3/key; echo bob > $VST3/bob.txt"
+        for r in "$VST3" "$C2" "$A"; do eve remove "$r" | tail -1; done
+        as_user sh -c "mkdir $VST3/Mine; touch $VST3/Mine/a; mv $VST3/bob.txt $VST3/Mine; touch $VST3/Mine/z"
+        eve remove "$VST3/Mine" | tail -1; eve copy /Users/eve/Good.vst3 "$VST3/Mine" | tail -1
+        as_user mkdir /Users/eve/Big.vst3; as_user head -c 1G /dev/zero > /Users/eve/Big.vst3/data
+        eve copy /Users/eve/Big.vst3 "$VST3/Foo.vst3" > /tmp/copy.out & copy=$!
+        wait_staged; as_user mv "$VST3/Bob.vst3" "$VST3/Foo.vst3"; wait $copy; tail -1 /tmp/copy.out
+        eve copy /Users/eve/Big.vst3 "$VST3/Bar.vst3" >/dev/null & wait_staged
+        kill -9 "$HPID"; wait "$HPID" 2>/dev/null; show_log; staged=$(ls -A "$VST3" | grep '^\.Bar')
+        as_user mv "$VST3/$staged" "$VST3/junk"; as_user mv "$VST3/Foo.vst3" "$VST3/$staged"
+        start_helper; echo "left: $(cd "$VST3"; find . -type f | sort | tr '\n' ' ')"
+        stop_helper; show_log)SH");
+    const std::string failed = "failed: Remove failed: Cannot remove /Library/";
+    expectAll(run.output,
+              {failed + "Audio/Plug-Ins/VST3: it is a plug-in folder\n",
+               failed + "Audio/Plug-Ins/Components: it is a plug-in folder\n",
+               failed + "Application Support/Avid/Audio/Plug-Ins: it is a plug-in folder\n",
+               "remove failed: Remove failed: " VST3_PATH "/Mine/bob.txt is owned by uid 1001\n",
+               "copy failed: Copy failed: " VST3_PATH "/Mine/bob.txt is owned by uid 1001\n",
+               "copy failed: Copy failed: " VST3_PATH "/Foo.vst3 is owned by uid 1001\n",
+               "in place: " VST3_PATH "/.Bar.vst3.nimbara-", "is owned by uid 1001\n"});
+    EXPECT_THAT(run.output, ContainsRegex("left: ./.Bar.vst3.nimbara-[0-9a-f]{12}/key ./Mine/a "
+                                          "./Mine/bob.txt ./Mine/z ./junk/data \n"));
+    EXPECT_THAT(run.output, Not(HasSubstr("\nexit=0")));
+}
+
+// Items the helper cannot remove are recorded for the next start only when they are its own, at
+// most 8 per user: a user whose items pile up fails her own copies, not another user's.
+TEST(Attack, TheRecordOfStagedCopiesIsBounded) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(std::string(kSetup) + R"SH(
+        stuck() { mkdir -p "$VST3/$1/mnt"; mount -t tmpfs tmpfs "$VST3/$1/mnt"; }
+        stuck Own.vst3; chown 1000:1000 "$VST3/Own.vst3"; eve copy /Users/eve/Good.vst3 "$VST3/Own.vst3"
+        for i in $(seq 9); do stuck "S$i.vst3"; eve copy /Users/eve/Good.vst3 "$VST3/S$i.vst3" | tail -1; done
+        bob copy /Users/bob/Private.vst3 "$VST3/Private.vst3" | tail -1
+        echo "recorded: $(cut -f1 /var/lib/com.corvellan.nimbara.helper/staged | uniq -c | xargs)"
+        left=$(echo "$VST3"/.S1.vst3.*); umount "$left/mnt"; eve remove "$left" | tail -1
+        eve copy /Users/eve/Good.vst3 "$VST3/S9.vst3" | tail -1
+        stop_helper; show_log)SH",
+                            "--cap-add CAP_SYS_ADMIN");
+    EXPECT_THAT(
+        run.output,
+        ContainsRegex("(exit=0\n){8}[^\n]*\nexit=1\nexit=0\nrecorded: 8 1000\nexit=0\nexit=0\n"));
+    expectAll(run.output, {"Left the replaced item " VST3_PATH "/.Own.vst3.nimbara-",
+                           " of uid 1000 in place: Cannot remove ",
+                           "copy failed: Copy failed: uid 1000 already has 8 staged items "
+                           "awaiting removal, the most one user may have\n"});
+}
+
 }  // namespace
 }  // namespace nimbara
