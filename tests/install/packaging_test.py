@@ -56,10 +56,13 @@ def check_systemd(src, build, tmp):
     staged = os.path.join(tmp, f"{HELPER}.service")
     open(staged, "w").write(re.sub(r"^ExecStart=", f"ExecStart={tmp}", unit, flags=re.M))
     run("systemd-analyze", "verify", staged)
-    out = subprocess.run(["systemd-analyze", "security", "--offline=yes", "--threshold=20",
+    # The score counts the host's network namespace and netlink (0.6), which the client check's
+    # socket diagnostics need although no IP address family is allowed, and CAP_CHOWN (0.2),
+    # with which a removal takes a folder over before emptying it.
+    out = subprocess.run(["systemd-analyze", "security", "--offline=yes", "--threshold=24",
                           staged], capture_output=True, text=True)
     print(out.stdout.strip().splitlines()[-1])
-    assert out.returncode == 0, "exposure above 2.0"
+    assert out.returncode == 0, "exposure above 2.4"
     # The tmpfiles rule creates every folder the unit lets the helper write, 0755 root.
     run("systemd-tmpfiles", f"--root={tmp}/fs", "--create", f"{root}/lib/tmpfiles.d/{HELPER}.conf")
     for line in re.findall(r"^ReadWritePaths=(.*)$", unit, re.M):
