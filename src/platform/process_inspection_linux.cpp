@@ -13,12 +13,14 @@
 #include <unistd.h>
 
 #include <array>
-#include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base/sys.h"
 #include "base/unique_fd.h"
@@ -122,26 +124,39 @@ bool inSystemLibraryFolder(std::string_view path) {
 
 // One line of /proc/PID/maps: "start-end perms offset major:minor inode   path".
 struct Mapping {
+    uintptr_t start = 0, end = 0;
     bool executable = false;
     dev_t device = 0;
     ino_t inode = 0;
     std::string_view path;
 };
 
+// Reads a number in `base` from the front of `text` and drops it and the one character after it.
+template <class T>
+bool take(std::string_view& text, T& value, int base) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (ec != std::errc() || end == text.data() + text.size()) return false;
+    text.remove_prefix(static_cast<size_t>(end - text.data()) + 1);
+    return true;
+}
+
 bool parseMapping(std::string_view line, Mapping& m) {
-    char perms[5] = {};
+    uint64_t start = 0, end = 0, offset = 0, inode = 0;
     unsigned major = 0, minor = 0;
-    uintmax_t inode = 0;
-    int pathAt = 0;
-    std::string text(line);
-    if (std::sscanf(text.c_str(), "%*[0-9a-f]-%*[0-9a-f] %4s %*[0-9a-f] %x:%x %ju %n", perms,
-                    &major, &minor, &inode, &pathAt) < 4) {
-        return false;
-    }
-    m.executable = perms[2] == 'x';
+    std::string_view rest = line;
+    if (!take(rest, start, 16) || !take(rest, end, 16) || rest.size() < 5) return false;
+    m.executable = rest[2] == 'x';
+    rest.remove_prefix(5);
+    if (!take(rest, offset, 16) || !take(rest, major, 16) || !take(rest, minor, 16)) return false;
+    auto [after, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), inode);
+    if (ec != std::errc()) return false;
+    rest.remove_prefix(static_cast<size_t>(after - rest.data()));
+    size_t path = rest.find_first_not_of(' ');
+    m.start = static_cast<uintptr_t>(start);
+    m.end = static_cast<uintptr_t>(end);
     m.device = makedev(major, minor);
     m.inode = static_cast<ino_t>(inode);
-    m.path = line.substr(std::min(static_cast<size_t>(pathAt), line.size()));
+    m.path = path == std::string_view::npos ? std::string_view() : rest.substr(path);
     return true;
 }
 
@@ -164,33 +179,42 @@ std::string foreignCode(const Mapping& m, const struct stat& image) {
     return "runs code from " + std::string(m.path);
 }
 
-// Walks /proc/PID/smaps: each mapping's line, then lines "Key: value kB" about it. Code pages
-// written after they were mapped (a debugger's breakpoints or patches, /proc/PID/mem) become
-// private anonymous copies, counted under "Anonymous:" of their file mapping.
+// Whether a page of [start, end) is no longer the file's own: code written after it was mapped
+// (a debugger's breakpoint or patch, a write to /proc/PID/mem) is a private anonymous copy,
+// which the page map shows as present but not file-backed, or as swapped out.
+bool modifiedPages(int pagemap, uintptr_t start, uintptr_t end) {
+    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    constexpr uint64_t kPresent = 1ull << 63, kSwapped = 1ull << 62, kFileOrShared = 1ull << 61;
+    uint64_t entries[512];
+    for (uintptr_t at = start / page; at < end / page;) {
+        size_t count = std::min<uintptr_t>(end / page - at, std::size(entries));
+        ssize_t n = ::pread(pagemap, entries, count * sizeof(uint64_t),
+                            static_cast<off_t>(at * sizeof(uint64_t)));
+        if (n <= 0) return true;  // unreadable: not known to be the file's
+        for (size_t i = 0; i < static_cast<size_t>(n) / sizeof(uint64_t); ++i) {
+            if ((entries[i] & kSwapped) ||
+                ((entries[i] & kPresent) && !(entries[i] & kFileOrShared)))
+                return true;
+        }
+        at += static_cast<uintptr_t>(n) / sizeof(uint64_t);
+    }
+    return false;
+}
+
 ProcessCheck mappedCodeOf(int procDir, const struct stat& image) {
     std::string why;
     dev_t lastDevice = 0;
     ino_t lastInode = 0;
-    bool executable = false;
-    std::string path;
-    int err = forEachRecord(procDir, "smaps", '\n', [&](std::string_view line) {
-        constexpr std::string_view anonymous = "Anonymous:";
-        if (line.empty() || !std::isxdigit(static_cast<unsigned char>(line[0])) ||
-            std::isupper(static_cast<unsigned char>(line[0]))) {
-            if (executable && line.substr(0, anonymous.size()) == anonymous &&
-                std::strtoul(std::string(line.substr(anonymous.size())).c_str(), nullptr, 10) != 0)
-                why = "runs modified code in " + (path.empty() ? "anonymous memory" : path);
-            return why.empty();
-        }
+    std::vector<std::pair<Mapping, std::string>> code;  // file-backed executable mappings
+    int err = forEachRecord(procDir, "maps", '\n', [&](std::string_view line) {
         Mapping m;
         if (!parseMapping(line, m)) {
             why = "unreadable memory map";
             return false;
         }
-        executable = m.executable;
-        path = m.path;
-        if (!executable || (m.inode != 0 && m.device == lastDevice && m.inode == lastInode))
-            return true;
+        if (!m.executable) return true;
+        if (m.inode != 0) code.emplace_back(m, std::string(m.path));
+        if (m.inode != 0 && m.device == lastDevice && m.inode == lastInode) return true;
         why = foreignCode(m, image);
         lastDevice = m.device;
         lastInode = m.inode;
@@ -198,6 +222,12 @@ ProcessCheck mappedCodeOf(int procDir, const struct stat& image) {
     });
     if (err != 0) return unreadable("memory map", err);
     if (!why.empty()) return refused(why);
+    UniqueFd pagemap(::openat(procDir, "pagemap", O_RDONLY | O_CLOEXEC));
+    if (!pagemap) return unreadable("page map", errno);
+    for (const auto& [m, path] : code) {
+        if (modifiedPages(pagemap.get(), m.start, m.end))
+            return refused("runs modified code in " + path);
+    }
     return valid();
 }
 
