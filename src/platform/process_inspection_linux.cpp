@@ -36,6 +36,8 @@ constexpr std::array<std::string_view, 10> kLoaderVariables{
 // Folders whose files only root can change; /usr/local is left out (group staff may write it).
 constexpr std::array<std::string_view, 7> kSystemLibraryFolders{
     "/usr/lib/", "/usr/lib64/", "/usr/lib32/", "/usr/libx32/", "/lib/", "/lib64/", "/lib32/"};
+// Where the system keeps data a program may map without running it (locales, message catalogs).
+constexpr std::array<std::string_view, 2> kSystemDataFolders{"/usr/share/", "/etc/"};
 
 // A record longer than this is judged by its first bytes: names and paths fit in them.
 constexpr size_t kMaxRecordBytes = 8192;
@@ -87,6 +89,18 @@ int forEachRecord(int dir, const char* name, char separator,
     return 0;
 }
 
+// A process in a user namespace of its own has every capability over its own processes there:
+// it may trace the client even when that is not dumpable, take its descriptors (pidfd_getfd)
+// and name any pid of its own pid namespace as a sender.
+ProcessCheck userNamespaceOf(int procDir) {
+    struct stat theirs, ours;
+    if (::fstatat(procDir, "ns/user", &theirs, 0) != 0) return unreadable("user namespace", errno);
+    if (::stat("/proc/self/ns/user", &ours) != 0) return unreadable("user namespace", errno);
+    if (theirs.st_dev != ours.st_dev || theirs.st_ino != ours.st_ino)
+        return refused("runs in another user namespace");
+    return valid();
+}
+
 ProcessCheck tracerOf(int procDir) {
     long tracer = 0;
     int err = forEachRecord(procDir, "status", '\n', [&](std::string_view line) {
@@ -115,9 +129,12 @@ ProcessCheck loaderVariablesOf(int procDir) {
     return valid();
 }
 
-bool inSystemLibraryFolder(std::string_view path) {
+bool inSystemFolder(std::string_view path, bool executable) {
     for (std::string_view folder : kSystemLibraryFolders) {
         if (path.substr(0, folder.size()) == folder) return true;
+    }
+    for (std::string_view folder : kSystemDataFolders) {
+        if (!executable && path.substr(0, folder.size()) == folder) return true;
     }
     return false;
 }
@@ -160,7 +177,8 @@ bool parseMapping(std::string_view line, Mapping& m) {
     return true;
 }
 
-// Why the executable mapping `m` is not the process's own code or the system's, or empty.
+// Why the mapping `m` (executable, or of a file) is not the process's own or the system's, or
+// empty.
 std::string foreignCode(const Mapping& m, const struct stat& image) {
     if (m.inode == 0) {
         if (m.path == "[vdso]" || m.path == "[vsyscall]") return {};
@@ -170,13 +188,15 @@ std::string foreignCode(const Mapping& m, const struct stat& image) {
     // The name is the process's view; the file at that name in the helper's view must be the
     // very file mapped, so a private mount over a library folder does not pass.
     struct stat st;
-    if (inSystemLibraryFolder(m.path) &&
+    if (inSystemFolder(m.path, m.executable) &&
         ::fstatat(AT_FDCWD, std::string(m.path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_dev == m.device && st.st_ino == m.inode && st.st_uid == 0 &&
         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
         return {};
     }
-    return "runs code from " + std::string(m.path);
+    // A library that made its own code unexecutable after it ran still has its other parts
+    // mapped: any file mapping counts, not only executable ones.
+    return (m.executable ? "runs code from " : "maps ") + std::string(m.path);
 }
 
 // Whether a page of [start, end) is no longer the file's own: code written after it was mapped
@@ -212,8 +232,8 @@ ProcessCheck mappedCodeOf(int procDir, const struct stat& image) {
             why = "unreadable memory map";
             return false;
         }
-        if (!m.executable) return true;
-        if (m.inode != 0) code.emplace_back(m, std::string(m.path));
+        if (!m.executable && m.inode == 0) return true;  // its own data
+        if (m.executable && m.inode != 0) code.emplace_back(m, std::string(m.path));
         if (m.inode != 0 && m.device == lastDevice && m.inode == lastInode) return true;
         why = foreignCode(m, image);
         lastDevice = m.device;
@@ -295,7 +315,7 @@ bool closeOnExec(int procDir, const std::string& name, int& err) {
 }  // namespace
 
 ProcessCheck runtimeStateOf(int procDir, const struct stat& image) {
-    for (auto step : {&tracerOf, &loaderVariablesOf}) {
+    for (auto step : {&userNamespaceOf, &tracerOf, &loaderVariablesOf}) {
         ProcessCheck c = step(procDir);
         if (c.result != ProcessCheck::Result::valid) return c;
     }

@@ -21,7 +21,7 @@ TEST(SignedCode, OnlyTheSignedCodeAsShippedIsServed) {
         as_user gdb -q -batch -ex starti -ex 'set {unsigned char}$pc = *(unsigned char*)$pc' \
           -ex detach --args "$C" ping >/dev/null 2>&1
         for _ in $(seq 500); do grep -q "modified code" "$LOG" && break; sleep 0.01; done
-        # The user's own copy of a library, mounted at the system's name in a namespace of hers.
+        # The user's own copy of a library, mounted at the system's name in namespaces of hers.
         lib=$(ldd "$C" | awk '/libstdc\+\+/ {print $3}'); cp "$lib" /tmp/own.so
         try remounted unshare -Urm sh -c "mount --bind /tmp/own.so $lib && exec \"\$0\" \"\$1\""
         echo "== forked"; as_user "$P" fork \
@@ -73,7 +73,7 @@ os.execv(sys.argv[2], [sys.argv[2], "sleep:2500"])
     EXPECT_THAT(
         run.output,
         ContainsRegex(
-            R"(\] Rejected connection: runs code from /[^ ]*/tests/libinjected.so \(pid: )"));
+            R"(\] Rejected connection: maps /[^ ]*/tests/libinjected.so \(pid: )"));
 }
 
 }  // namespace
