@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Talks to the privileged plug-in helper.", "nimbara-helper-client"};
     app.footer(kExitStatuses);
     app.require_subcommand(1);
+    app.set_version_flag("--version", "nimbara-helper-client " NIMBARA_VERSION);
     app.fallthrough();  // --json and --socket may also follow the subcommand
     bool json = false;
     std::string socketPath = nimbara::kHelperSocketPath;
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
