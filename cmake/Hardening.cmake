@@ -1,5 +1,5 @@
 # Hardening for every program the build links (the helper runs as root): stack protector,
-# stack-clash protection, FORTIFY, position-independent executables, full RELRO and immediate
+# stack-clash and control-flow protection, FORTIFY, position-independent executables, full RELRO and immediate
 # binding. A flag the packager's own flags (CFLAGS, CXXFLAGS, LDFLAGS, as dpkg-buildflags gives
 # them) already decide is left to them, so a distribution's choice wins and nothing is defined
 # twice. Sanitizer and fuzzer builds are left alone: they intercept the functions FORTIFY wraps.
@@ -21,6 +21,13 @@ if(NOT nimbara_packager_cflags MATCHES "-f(no-)?stack-clash-protection")
   check_cxx_compiler_flag(-fstack-clash-protection nimbara_has_stack_clash)
   if(nimbara_has_stack_clash)
     add_compile_options(-fstack-clash-protection)
+  endif()
+endif()
+# Control-flow protection (Intel CET) where the target has it.
+if(NOT nimbara_packager_cflags MATCHES "-f(no-)?cf-protection")
+  check_cxx_compiler_flag(-fcf-protection nimbara_has_cf_protection)
+  if(nimbara_has_cf_protection)
+    add_compile_options(-fcf-protection)
   endif()
 endif()
 # glibc wants optimisation for FORTIFY (and warns without it), so optimised configurations only.
