@@ -92,9 +92,10 @@ def check_hardening(src, build, tmp):
     if not shutil.which("hardening-check"):
         print("hardening-check (Debian package devscripts) is not installed")
         sys.exit(77)
-    run("hardening-check", "--nocfprotection", f"{build}/helper/{HELPER}",
-        f"{build}/client/nimbara-helper-client")
-    run("hardening-check", "--nocfprotection", "--nofortify", f"{build}/tools/nimbara-codesign")
+    for opts, prog in (([], f"helper/{HELPER}"), ([], "client/nimbara-helper-client"),
+                       (["--nofortify"], "tools/nimbara-codesign")):
+        subprocess.run(["hardening-check", "--nocfprotection", *opts, f"{build}/{prog}"],
+                       check=True)
 
 
 def check_systemd(src, build, tmp):
@@ -123,6 +124,31 @@ def check_systemd(src, build, tmp):
             folder = folder[0] or folder[1]
             if folder != "/run":
                 assert stat.S_IMODE(os.stat(f"{tmp}/fs{folder}").st_mode) == 0o755, folder
+
+
+def check_uninstall(src, build, tmp):
+    """The Linux uninstall lines of docs/install.md, run on a staged install beside what the
+    tmpfiles rule and a helper make, leave only the system's own folders."""
+    prefix, stage = cache(build)["CMAKE_INSTALL_PREFIX"], f"{tmp}/stage"
+    root = install(build, stage)
+    run("systemd-tmpfiles", f"--root={stage}", "--create", f"{root}/lib/tmpfiles.d/{HELPER}.conf")
+    os.makedirs(f"{stage}/var/lib/{HELPER}")
+    os.makedirs(f"{stage}/run")
+    for made in (f"var/lib/{HELPER}/lock", f"var/lib/{HELPER}/staged", f"run/{HELPER}.sock"):
+        open(f"{stage}/{made}", "w").close()
+    doc = open(os.path.join(src, "docs/install.md")).read()
+    for line in re.search(r"<!-- uninstall-linux -->\n((?:    .*\n)+)", doc)[1].splitlines():
+        cmd = line.strip().removeprefix("sudo ")
+        if not cmd.startswith("systemctl "):  # the staged tree has no service manager
+            cmd = re.sub(r'(^|[\s"])/usr/', rf"\1{stage}{prefix}/", cmd)
+            run("bash", "-c", re.sub(r'(^|[\s"])/(var|run|Library)/', rf"\1{stage}/\2/", cmd))
+    system = {"var", "var/lib", "run"} | {os.path.relpath(prefix + d, "/") for d in (
+        "", "/bin", "/libexec", "/lib", "/lib/systemd", "/lib/systemd/system", "/lib/tmpfiles.d",
+        "/share", "/share/man", "/share/man/man1", "/share/man/man8", "/share/doc")}
+    system |= {os.path.dirname(d) for d in system if d}  # /usr above /usr/local
+    left = {os.path.relpath(os.path.join(d, f), stage) for d, ds, fs in os.walk(stage)
+            for f in fs + ds}
+    assert left <= system, f"left behind: {sorted(left - system)}"
 
 
 def check_macos(src, build, tmp):
