@@ -1,5 +1,11 @@
 // The helper under a service manager: a listening socket passed in (systemd's protocol), its
-// readiness report, and log lines in the journal's form when standard output is the journal.
+// readiness report, and log lines in the journal's form when standard output is the journal;
+// and the sandbox that stands in for the machine, reachable for the users inside it.
+#include <stdlib.h>
+
+#include <cstdio>
+#include <string>
+
 #include "support/sandbox.h"
 
 namespace nimbara {
@@ -20,6 +26,25 @@ TEST(Activation, ServesOnThePassedSocketAndLeavesItInPlace) {
     // JOURNAL_STREAM naming another file: the plain timestamped lines.
     EXPECT_THAT(run.output,
                 ContainsRegex("--- plain\n\\[[0-9T:Z-]+\\] \\[helper\\] Listening on "));
+}
+
+// The sandbox itself: a build below /tmp, behind folders only root may enter, stays reachable
+// for an unprivileged user inside, whose client must run there.
+TEST(Activation, SandboxOpensTheWayToABuildBelowTmp) {
+    SKIP_WITHOUT_SANDBOX();
+    char dir[] = "/tmp/sandbox-reach-XXXXXX";  // mkdtemp makes it 0700
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    std::string build = std::string(dir) + "/build";
+    std::string cmd = "mkdir -m 755 " + build + " && printf 'echo reached\\n' > " + build +
+                      "/probe && " NIMBARA_SOURCE_DIR "/scripts/sandbox.sh " + build +
+                      " -- setpriv --reuid=1000 --regid=1000 --clear-groups bash " + build +
+                      "/probe 2>&1; rm -rf " + dir;
+    std::string out;
+    FILE* pipe = ::popen(cmd.c_str(), "r");
+    char buf[256];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    ::pclose(pipe);
+    EXPECT_EQ(out, "reached\n");
 }
 
 }  // namespace
