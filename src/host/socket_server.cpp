@@ -112,14 +112,12 @@ void SocketServer::adoptListeningSocket(int fd) {
 
 void SocketServer::start() {
     std::lock_guard lock(lifecycle_);
-    // Holding the state folder's lock makes this the only instance, so whatever is at the socket
-    // path is a leftover. Without a usable folder a connect probe decides instead; it cannot tell
-    // every live server from a dead socket (where a full backlog refuses at once).
-    bool sole = claimStateFolder();
+    // Holding the state folder's lock makes this the only helper (a second one fails here).
+    claimStateFolder();
     if (adopted_) {
         if (!listensAt(serverSocket_.load(), socketPath_)) throw SocketError::notListeningHere();
     } else {
-        bindSocket(sole);
+        bindSocket();
     }
     // Sole instance: what the record names is no one's work in progress.
     if (journalOpen_) {
@@ -135,12 +133,10 @@ void SocketServer::start() {
     });
 }
 
-void SocketServer::bindSocket(bool soleInstance) {
-    if (soleInstance) {
-        removeLeftoverSocketFile();
-    } else {
-        cleanupStaleSocket();
-    }
+void SocketServer::bindSocket() {
+    // Even the only helper leaves a socket someone listens on: the service manager's, held for
+    // it while it was started by hand. It then fails to bind instead of taking the path away.
+    cleanupStaleSocket();
     int fd = openLocalSocket();
     serverSocket_.store(fd);
     if (fd < 0) throw SocketError::createFailed(errno);
@@ -225,13 +221,6 @@ void SocketServer::cleanupStaleSocket() {
     bool fits = makeAddress(socketPath_, addr);
     int rc = fits ? ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) : -1;
     if (rc == 0 || (fits && errno == EAGAIN)) return;  // someone is listening there
-    ::unlink(socketPath_.c_str());
-    log(leftoverText(st.st_mode, socketPath_));
-}
-
-void SocketServer::removeLeftoverSocketFile() {
-    struct stat st;
-    if (::lstat(socketPath_.c_str(), &st) != 0) return;
     if (::unlink(socketPath_.c_str()) == 0) log(leftoverText(st.st_mode, socketPath_));
 }
 

@@ -99,10 +99,8 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
 
   private:
     void cleanupStaleSocket();
-    // Removes what is at the socket path, which no one can be serving; logs what it was.
-    void removeLeftoverSocketFile();
     // socket(), bind() at socketPath (after removing a leftover there), in serverSocket.
-    void bindSocket(bool soleInstance);
+    void bindSocket();
     // chmod 0666 and listen() on the socket bound by bindSocket().
     void openAndListen();
     // Opens and locks the state folder; false when it cannot be used. Throws when another

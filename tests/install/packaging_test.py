@@ -161,6 +161,9 @@ def check_macos(src, build, tmp):
         "KeepAlive": True, "StandardOutPath": c["NIMBARA_MACOS_LOG"],
         "StandardErrorPath": c["NIMBARA_MACOS_LOG"],
         "ExitTimeOut": 15,  # the helper stops within 10 seconds of SIGTERM
+        # launchd holds the socket (mode 0666) and hands it over under this name
+        "Sockets": {"Listeners": {"SockFamily": "Unix", "SockType": "stream", "SockPathMode": 0o666,
+                                  "SockPathName": "/var/run/com.corvellan.nimbara.helper.sock"}},
     }, plist
     assert c["NIMBARA_MACOS_LOG"].startswith("/Library/Logs/")
     rule = [l.split() for l in open(os.path.join(pkg, f"{HELPER}.newsyslog.conf"))

@@ -12,13 +12,13 @@ namespace nimbara {
 namespace {
 
 // The helper serves on the socket it is given and leaves it to the service manager: the file
-// stays, and a client that connects between two runs is served by the next one. A socket that
-// listens anywhere else is refused as the start's fatal error.
+// stays, and a client that connects between two runs is served by the next one. A socket passed
+// to another pid is not taken, and one that listens anywhere else is the start's fatal error.
 TEST(Activation, ServesOnThePassedSocketAndLeavesItInPlace) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(R"SH(H=$H C=$C python3 "$SRC/tests/sandbox/service_manager.py")SH");
     EXPECT_THAT(run.output, HasSubstr("ready=READY=1\nping=0\nexit=0\nsocket-kept=True\n"
-                                      "queued-ping=0\nelsewhere-exit=1\n"));
+                                      "queued-ping=0\nother-pid-exit=1\nelsewhere-exit=1\n"));
     EXPECT_THAT(run.output, HasSubstr("<6>[helper] Listening on /var/run/"
                                       "com.corvellan.nimbara.helper.sock\n<6>[helper] Stopped\n"
                                       "<3>[helper] Fatal: The socket from the service manager is "

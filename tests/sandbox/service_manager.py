@@ -22,16 +22,17 @@ notify.bind("/tmp/notify.sock")
 notify.settimeout(10)
 
 
-def start(sock, log, journal=True):
-    """The helper on `sock`; with `journal`, JOURNAL_STREAM names the log file it writes to."""
+def start(sock, log, journal=True, pid="$$"):
+    """The helper on `sock`; with `journal`, JOURNAL_STREAM names the log file it writes to;
+    LISTEN_PID names the helper's own pid unless `pid` names another."""
     os.dup2(sock.fileno(), 3)
     out = open(log, "a")
     st = os.fstat(out.fileno())
     env = dict(os.environ, LISTEN_FDS="1", NOTIFY_SOCKET="/tmp/notify.sock",
                JOURNAL_STREAM=f"{st.st_dev}:{st.st_ino + (0 if journal else 1)}")
-    # bash execs the helper in place, so LISTEN_PID names the helper's own pid.
-    return subprocess.Popen(["bash", "-c", 'export LISTEN_PID=$$; exec "$0"', H], pass_fds=(3,),
-                            env=env, stdout=out, stderr=out)
+    # bash execs the helper in place, so $$ is the helper's own pid.
+    return subprocess.Popen(["bash", "-c", f'export LISTEN_PID={pid}; exec "$0"', H],
+                            pass_fds=(3,), env=env, stdout=out, stderr=out)
 
 
 def fact(name, value):
@@ -57,6 +58,9 @@ helper = start(sock, "/tmp/plain.log", journal=False)
 fact("queued-ping", queued.wait(10))
 helper.terminate()
 helper.wait(10)
+# Sockets meant for another process are not taken: the helper binds its own, beside a listener.
+helper = start(sock, "/tmp/plain.log", journal=False, pid="1")
+fact("other-pid-exit", helper.wait(10))
 # A socket bound elsewhere is not the helper's socket.
 helper = start(listener("/tmp/other.sock"), "/tmp/journal.log")
 fact("elsewhere-exit", helper.wait(10))
