@@ -21,11 +21,11 @@ constexpr const char* kExitStatuses =
     "  1   the helper answered with an error (text and code on standard error)\n"
     "  64  bad usage\n"
     "  65  a line on standard input is not JSON (raw mode)\n"
-    "  69  no helper listening at the socket\n"
+    "  69  no helper listening at the socket; doctor: the service is stopped\n"
     "  76  the helper's answer was malformed or missing\n"
     "  72  doctor: the installed helper is missing or unreadable\n"
     "  77  refused by the helper's client check\n"
-    "  78  doctor: the socket has the wrong owner or mode\n";
+    "  78  doctor: the socket, a plug-in folder or the state folder has the wrong owner or mode\n";
 
 int exitFor(const ClientError& e) {
     std::cerr << "nimbara-helper-client: " << e.message << "\n";

@@ -52,7 +52,7 @@ def check_tree(src, build, tmp):
         **{f"share/man/{page}": (0o644, None) for page in (
             "man1/nimbara-helper-client.1", "man1/nimbara-codesign.1", f"man8/{HELPER}.8")},
         **{f"share/doc/nimbara_helper/{d}": (0o644, None)
-           for d in ("README.md", "SECURITY.md", "install.md", "protocol.md")},
+           for d in ("README.md", "SECURITY.md", "NEWS.md", "LICENSE", "install.md", "protocol.md")},
     }
     got = {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(tmp + "/stage")
            for f in fs}
