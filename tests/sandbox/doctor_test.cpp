@@ -23,6 +23,12 @@ print(r["status"], *sorted(k + ": " + v.get("fix", "NO FIX") for k, v in r.items
                  "/Library/Application Support/Avid/Audio/Plug-Ins" /var/lib
         start_helper
         doc healthy
+        # A service manager that knows the units but has them stopped.
+        mkdir -p /run/systemd/system /tmp/bin
+        printf '#!/bin/sh\nprintf "LoadState=loaded\\nUnitFileState=enabled\\nActiveState=inactive\\n"\n' \
+            > /tmp/bin/systemctl
+        chmod 755 /tmp/bin /tmp/bin/systemctl
+        PATH=/tmp/bin:$PATH doc service-stopped; rm -r /run/systemd
         chmod 600 "$SOCK"; doc mode; chmod 666 "$SOCK"
         chown 1000 "$SOCK"; doc owner; chown 0 "$SOCK"
         stop_helper >/dev/null
@@ -47,7 +53,9 @@ print(r["status"], *sorted(k + ": " + v.get("fix", "NO FIX") for k, v in r.items
     const std::string expected[] = {
         "== stopped\n69\nhelper: " + restart + "\n" + tmpfiles + restart +
             "\nsocket: sudo systemctl enable --now com.corvellan.nimbara.helper.socket\n",
-        "== healthy\n0\n== mode\n78\nhelper: " + restart + "\nsocket: " + restart + "\n",
+        "== healthy\n0\n== service-stopped\n69\nservice: sudo systemctl enable --now "
+        "com.corvellan.nimbara.helper.socket\n== mode\n78\nhelper: " +
+            restart + "\nsocket: " + restart + "\n",
         "== owner\n78\nsocket: " + restart + "\n",
         "== stale\n69\nhelper: " + restart + "\n",
         "== file\n69\nhelper: " + restart +
