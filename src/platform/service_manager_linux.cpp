@@ -5,8 +5,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <charconv>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>

@@ -6,8 +6,9 @@ namespace nimbara {
 namespace {
 
 // Two rounds, one per signal; the first finds a regular file at the socket's path, the second a
-// socket no one listens on; each is removed and named for what it is. Each time a second instance fails and leaves the first serving, also when the first
-// one's socket file was moved away, and whatever a user holds of a state folder left readable.
+// socket no one listens on; each is removed and named for what it is. Each time a second instance
+// fails and leaves the first serving, also when the first one's socket file was moved away, and
+// whatever a user holds of a state folder left readable.
 TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(R"SH(
