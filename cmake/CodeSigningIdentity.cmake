@@ -9,6 +9,9 @@ set(CODESIGN_ANCHOR_PEM "" CACHE FILEPATH
 set(CODESIGN_IDENTITY_DIR "" CACHE PATH
     "Vendor folder with leaf.pem, leaf.key and intermediate.pem; empty: the development identity")
 set(CODESIGN_CLIENT_IDENTIFIER "com.corvellan.nimbara" CACHE STRING "Identifier signed into the client")
+option(NIMBARA_INSTALL_DEVELOPMENT_IDENTITY
+       "Let cmake --install put a development build's signed client in place (test machines only)"
+       OFF)
 
 # Build trees configured before vendor and development builds were told apart hold the
 # development paths in these variables; they still mean a development build.
@@ -25,6 +28,13 @@ if(CODESIGN_ANCHOR_PEM STREQUAL "")
                         "identity would be checked against a development root")
   endif()
   set(NIMBARA_VENDOR_BUILD OFF)
+  set(NIMBARA_CLIENT_SIGNED ON)  # a signature that stripping would break
+  message(WARNING
+    "DEVELOPMENT BUILD: no vendor anchor (CODESIGN_ANCHOR_PEM). The helper trusts a development "
+    "root generated into ${CODESIGN_DEV_DIR}, and nimbara-helper-client is signed with its "
+    "identity: installed, any local program could drive the root helper through that client. "
+    "Do not ship it. Installing it fails unless configured with "
+    "-DNIMBARA_INSTALL_DEVELOPMENT_IDENTITY=ON (throwaway machines and test trees only).")
   set(nimbara_anchor "${CODESIGN_DEV_DIR}/root.pem")
   set(nimbara_identity "${CODESIGN_DEV_DIR}")
   if(NOT EXISTS "${CODESIGN_DEV_DIR}/leaf.pem")
@@ -38,6 +48,7 @@ if(CODESIGN_ANCHOR_PEM STREQUAL "")
   endif()
 else()
   set(NIMBARA_VENDOR_BUILD ON)
+  set(NIMBARA_CLIENT_SIGNED OFF)
   set(nimbara_anchor "${CODESIGN_ANCHOR_PEM}")
   set(nimbara_identity "${CODESIGN_IDENTITY_DIR}")
 endif()

@@ -4,6 +4,12 @@
 # client is left ad-hoc signed by the linker, and the helper refuses it.
 set(CODESIGN_IDENTITY "" CACHE STRING "Keychain identity that signs the client (codesign -s)")
 set(CODESIGN_KEYCHAIN "" CACHE FILEPATH "Keychain holding CODESIGN_IDENTITY; empty: the search list")
+# A codesign signature is broken by stripping, so a signed client is kept out of the strip.
+if(CODESIGN_IDENTITY STREQUAL "")
+  set(NIMBARA_CLIENT_SIGNED OFF)
+else()
+  set(NIMBARA_CLIENT_SIGNED ON)
+endif()
 option(CODESIGN_TIMESTAMP "Time-stamp the client signature (needs the network)" ON)
 set(CODESIGN_CLIENT_IDENTIFIER "com.corvellan.nimbara" CACHE STRING "Identifier signed into the client")
 

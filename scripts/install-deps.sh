@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev llvm-14 pkg-config
   nlohmann-json3-dev libssl-dev openssl libcli11-dev libutf8proc-dev libgtest-dev libgmock-dev libbenchmark-dev
   bubblewrap util-linux python3 binutils coreutils procps
-  shellcheck systemd dpkg-dev acl rsync strace gdb)
+  shellcheck systemd dpkg-dev devscripts man-db groff-base acl rsync strace gdb)
 # npm (for the macOS compile check's headers) may already come with a Node.js from elsewhere,
 # whose package the Debian one conflicts with: only install it when there is none.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

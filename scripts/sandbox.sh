@@ -14,16 +14,17 @@ extra+=("${more[@]}")
 [ "${1:-}" = -- ] && shift
 src=$(cd "$(dirname "$0")/.." && pwd)
 # Folders bwrap makes on the way to a mount are 0700; open them so that unprivileged users in
-# the sandbox reach the socket and the build's programs.
-open_dirs=(--perms 0755 --dir /var)
+# the sandbox reach the socket and the build's programs. They are made after the tmpfs mounts,
+# which would otherwise hide those below /tmp (a build there) behind fresh 0700 ones.
+open_dirs=()
 for top in "$src" "$build"; do
   d=$(dirname "$top")
   while [ "$d" != / ]; do open_dirs+=(--perms 0755 --dir "$d"); d=$(dirname "$d"); done
 done
-args=(--die-with-parent --unshare-pid --new-session "${open_dirs[@]}"
+args=(--die-with-parent --unshare-pid --new-session --perms 0755 --dir /var
   --ro-bind /usr /usr --symlink usr/bin /bin --symlink usr/sbin /sbin
   --symlink usr/lib /lib --symlink usr/lib64 /lib64 --ro-bind /etc /etc
   --proc /proc --dev /dev --tmpfs /tmp --tmpfs /run --symlink ../run /var/run
-  --tmpfs /Library --tmpfs /Users
+  --tmpfs /Library --tmpfs /Users "${open_dirs[@]}"
   --ro-bind "$src" "$src" --ro-bind "$build" "$build")
 exec bwrap "${args[@]}" "${extra[@]}" --setenv BUILD "$build" --setenv SRC "$src" -- "$@"

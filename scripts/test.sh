@@ -5,7 +5,9 @@
 #   3. clang build with ThreadSanitizer: the concurrency tests (socket server, queues, sandbox)
 #   4. the libFuzzer targets for a fixed number of runs, inside the sandbox
 #   5. packagers' build: g++ Release with Debian's hardening flags and the benchmarks,
-#      warning-free under -Werror; its unit and packaging tests
+#      warning-free under -Werror; its unit and packaging tests (stripped staged install,
+#      signatures, systemd units, uninstall); then the README's Release build of the installed
+#      programs, checked with hardening-check
 #   6. the macOS compile check: every source of a macOS build, arm64 and x86_64, against Apple's
 #      headers (scripts/macos-check.sh)
 # Usage: scripts/test.sh [--quick]   (--quick: step 1 only)
@@ -72,6 +74,12 @@ section "Packagers' build: Release, Debian hardening flags, -Werror"
   ctest --test-dir build-release --output-on-failure -j "$jobs" -L unit
   ctest --test-dir build-release --output-on-failure -j "$jobs" -R '^packaging\.'
 )
+# The README's install lines, no distribution flags: the build's own hardening must hold.
+cmake -S . -B build-readme -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DBUILD_TESTING=OFF >/dev/null 2>&1
+ninja -C build-readme -j "$jobs" com.corvellan.nimbara.helper nimbara-helper-client nimbara-codesign
+python3 tests/install/packaging_test.py hardening . build-readme
+echo "hardening-check: helper, client and nimbara-codesign of the README's build pass"
 
 section "macOS compile check (arm64, x86_64)"
 MACOS_CHECK_JOBS=$jobs bash scripts/macos-check.sh

@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Signs executables and checks them against the client requirement.",
                  "nimbara-codesign"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "nimbara-codesign " NIMBARA_VERSION);
 
     std::string identifier, input, output;
     nimbara::SigningIdentity identity;
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

@@ -22,11 +22,11 @@ constexpr const char* kExitStatuses =
     "  1   the helper answered with an error (text and code on standard error)\n"
     "  64  bad usage\n"
     "  65  a line on standard input is not JSON (raw mode)\n"
-    "  69  no helper listening at the socket\n"
+    "  69  no helper listening at the socket; doctor: the service is stopped\n"
     "  76  the helper's answer was malformed or missing\n"
     "  72  doctor: the installed helper is missing or unreadable\n"
     "  77  refused by the helper's client check\n"
-    "  78  doctor: the socket has the wrong owner or mode\n";
+    "  78  doctor: the socket, a plug-in folder or the state folder has the wrong owner or mode\n";
 
 int exitFor(const ClientError& e) {
     std::cerr << "nimbara-helper-client: " << e.message << "\n";
@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Talks to the privileged plug-in helper.", "nimbara-helper-client"};
     app.footer(kExitStatuses);
     app.require_subcommand(1);
+    app.set_version_flag("--version", "nimbara-helper-client " NIMBARA_VERSION);
     app.fallthrough();  // --json and --socket may also follow the subcommand
     bool json = false;
     std::string socketPath = nimbara::kHelperSocketPath;
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

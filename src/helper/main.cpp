@@ -1,6 +1,7 @@
-// The daemon's entry point: one SocketServer at the fixed path, SIGTERM/SIGINT turned into an
-// orderly stop on a thread of their own, and a fatal line with status 1 when the socket cannot
-// be set up. Takes no arguments, reads no environment or configuration.
+// The daemon's entry point: one SocketServer at the fixed path, on the socket the service
+// manager passed or one of its own, SIGTERM/SIGINT turned into an orderly stop on a thread of
+// their own, readiness reported once it listens, and a fatal line with status 1 when the socket
+// cannot be set up. Takes no arguments; reads only what the service manager sets.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include "base/sys.h"
 #include "host/socket_server.h"
 #include "platform/code_signing.h"
+#include "platform/service_manager.h"
 #include "platform/system_paths.h"
 
 namespace {
@@ -58,14 +60,20 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     server = std::make_shared<nimbara::SocketServer>(nimbara::kSocketPath, nimbara::kStateFolder);
+    // Taken while this is the only thread: it clears what the service manager set.
+    if (int passed = nimbara::takeListeningSocket(); passed >= 0) {
+        server->adoptListeningSocket(passed);
+    }
     std::thread(waitForStopSignal, signals).detach();
     nimbara::warmUpCodeSigning();
 
     try {
         server->start();
     } catch (const std::exception& e) {
-        nimbara::writeAll(STDOUT_FILENO, std::string("[helper] Fatal: ") + e.what() + "\n");
+        nimbara::writeAll(STDOUT_FILENO,
+                          nimbara::formatFatalLine(e.what(), nimbara::logGoesToJournal()));
         _exit(1);
     }
+    nimbara::notifyReady();
     for (;;) pause();
 }

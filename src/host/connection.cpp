@@ -60,7 +60,8 @@ void SocketServer::runConnection(int rawFd, uid_t uid) {
     } catch (const std::exception& e) {
         // Whatever it was, it concerns this connection only: close it, serve the others.
         try {
-            log(std::string("Connection closed after an unexpected error: ") + e.what());
+            log(std::string("Connection closed after an unexpected error: ") + e.what(),
+                LogPriority::error);
         } catch (const std::exception&) {
         }
     }

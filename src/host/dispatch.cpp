@@ -110,13 +110,13 @@ HelperResponse SocketServer::runOperation(const std::string& id, const char* op,
             action();
         } catch (const OperationError& e) {
             slot = HelperResponse::failure(id, operationFailedText(e), codes::kOpFailed);
-            log(std::string(op) + " failed: " + e.description());
+            log(std::string(op) + " failed: " + e.description(), LogPriority::error);
             return;
         } catch (const std::exception& e) {
             // Out of memory and the like: this operation failed, the queue serves the next one.
             OperationError failure(kindOf(op), std::string("unexpected error: ") + e.what());
             slot = HelperResponse::failure(id, operationFailedText(failure), codes::kOpFailed);
-            log(std::string(op) + " failed: " + failure.description());
+            log(std::string(op) + " failed: " + failure.description(), LogPriority::error);
             return;
         }
         slot = HelperResponse::success(id);

@@ -107,9 +107,10 @@ std::string formatLogLine(std::time_t when, std::string_view message) {
     return line;
 }
 
-void writeLogLine(std::string_view message) {
+void writeLogLine(std::string_view message, LogPriority priority) {
     try {
-        writeAll(STDOUT_FILENO, formatLogLine(std::time(nullptr), message));
+        writeAll(STDOUT_FILENO, logGoesToJournal() ? formatJournalLine(priority, message)
+                                                   : formatLogLine(std::time(nullptr), message));
     } catch (const std::bad_alloc&) {
         // No memory for the line: it is lost, the caller goes on.
     }

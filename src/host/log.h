@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "host/log_journal.h"
+
 namespace nimbara {
 
 // Writes of up to PIPE_BUF bytes to a pipe are never split or interleaved.
@@ -25,8 +27,9 @@ std::string escapeLogText(std::string_view message);
 // at an escape boundary with "..." so that the line fits kMaxLogLineBytes.
 std::string formatLogLine(std::time_t when, std::string_view message);
 
-// Writes the line for `message` at the current time to standard output; never fails.
-void writeLogLine(std::string_view message);
+// Writes the line for `message` at the current time to standard output, in the journal's form
+// (host/log_journal.h) when standard output is the journal; never fails.
+void writeLogLine(std::string_view message, LogPriority priority = LogPriority::info);
 
 // Rate limit for lines that an unauthenticated peer can cause (refused connections): at most
 // kLinesPerWindow lines per window; the first line allowed after a window in which some were

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -34,6 +35,9 @@ const char* prefixFor(SocketError::Kind kind) {
             return "listen() failed: ";
         case SocketError::Kind::pathTooLong:
             return "Socket path exceeds sockaddr_un limit";
+        case SocketError::Kind::notListeningHere:
+            return "The socket from the service manager is not a listening socket at the "
+                   "helper's path";
     }
     return "";
 }
@@ -47,11 +51,48 @@ bool makeAddress(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
+// What was removed from the socket path: a socket a dead server left, or a file of another
+// kind that only took its place (an administrator's or an attacker's, worth saying so).
+std::string leftoverText(mode_t mode, const std::string& path) {
+    if (S_ISSOCK(mode)) return "Cleaned up stale socket at " + path;
+    const char* kind = S_ISREG(mode)    ? "a regular file"
+                       : S_ISLNK(mode)  ? "a symbolic link"
+                       : S_ISFIFO(mode) ? "a FIFO"
+                                        : "a file that is not a socket";
+    return std::string("Removed ") + kind + " at " + path + ", where the socket belongs";
+}
+
+// True when `fd` is a listening stream socket bound to the file at `path` (compared by inode,
+// so /run and its /var/run link name the same file).
+bool listensAt(int fd, const std::string& path) {
+    int type = 0, listening = 0;
+    socklen_t len = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) {
+        return false;
+    }
+    len = sizeof listening;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening) {
+        return false;
+    }
+    sockaddr_un bound{};
+    len = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0 ||
+        bound.sun_family != AF_UNIX || len <= offsetof(sockaddr_un, sun_path)) {
+        return false;
+    }
+    std::string boundPath(bound.sun_path, strnlen(bound.sun_path, sizeof bound.sun_path));
+    struct stat a, b;
+    return !boundPath.empty() && ::stat(boundPath.c_str(), &a) == 0 &&
+           ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 SocketError::SocketError(Kind kind, int err)
     : kind_(kind), err_(err), description_(prefixFor(kind)) {
-    if (kind != Kind::pathTooLong) description_ += errnoText(err);
+    if (kind != Kind::pathTooLong && kind != Kind::notListeningHere) {
+        description_ += errnoText(err);
+    }
 }
 
 SocketServer::SocketServer(std::string socketPath, std::string stateFolder)
@@ -59,21 +100,43 @@ SocketServer::SocketServer(std::string socketPath, std::string stateFolder)
       stateFolder_(std::move(stateFolder)),
       limits_(connectionCapFor(raiseDescriptorLimit())) {}
 
-void SocketServer::log(std::string_view message) {
-    writeLogLine(message);
+void SocketServer::log(std::string_view message, LogPriority priority) {
+    writeLogLine(message, priority);
+}
+
+void SocketServer::adoptListeningSocket(int fd) {
+    std::lock_guard lock(lifecycle_);
+    serverSocket_.store(fd);
+    adopted_ = true;
 }
 
 void SocketServer::start() {
     std::lock_guard lock(lifecycle_);
-    // Holding the state folder's lock makes this the only instance, so whatever is at the socket
-    // path is a leftover. Without a usable folder a connect probe decides instead; it cannot tell
-    // every live server from a dead socket (where a full backlog refuses at once).
-    if (claimStateFolder()) {
-        if (::unlink(socketPath_.c_str()) == 0) log("Cleaned up stale socket at " + socketPath_);
+    // Holding the state folder's lock makes this the only helper (a second one fails here).
+    claimStateFolder();
+    if (adopted_) {
+        if (!listensAt(serverSocket_.load(), socketPath_)) throw SocketError::notListeningHere();
     } else {
-        cleanupStaleSocket();
+        bindSocket();
     }
+    // Sole instance: what the record names is no one's work in progress.
+    if (journalOpen_) {
+        sweepLeftovers(journal_, [](const std::string& line) { log(line); });
+    } else if (!journalTrouble_.empty()) {
+        // Copies still work; only the leftovers of a crash would then stay until removed.
+        log("Cannot keep a record of staged copies: " + journalTrouble_, LogPriority::error);
+    }
+    if (!adopted_) openAndListen();
+    log("Listening on " + socketPath_);
+    acceptQueue_.async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->acceptLoop();
+    });
+}
 
+void SocketServer::bindSocket() {
+    // Even the only helper leaves a socket someone listens on: the service manager's, held for
+    // it while it was started by hand. It then fails to bind instead of taking the path away.
+    cleanupStaleSocket();
     int fd = openLocalSocket();
     serverSocket_.store(fd);
     if (fd < 0) throw SocketError::createFailed(errno);
@@ -94,13 +157,9 @@ void SocketServer::start() {
         ::close(serverSocket_.exchange(-1));
         throw SocketError::bindFailed(err);
     }
-    // Sole instance: what the record names is no one's work in progress.
-    if (journalOpen_) {
-        sweepLeftovers(journal_, [](const std::string& line) { log(line); });
-    } else if (!journalTrouble_.empty()) {
-        // Copies still work; only the leftovers of a crash would then stay until removed.
-        log("Cannot keep a record of staged copies: " + journalTrouble_);
-    }
+}
+
+void SocketServer::openAndListen() {
     // Any local process may connect; each peer is vetted by its code signature instead.
     if (::chmod(socketPath_.c_str(), 0666) != 0) {
         int err = errno;
@@ -108,20 +167,22 @@ void SocketServer::start() {
         throw std::system_error(err, std::generic_category(),
                                 "Cannot set the permissions of " + socketPath_);
     }
-    if (::listen(fd, kListenBacklog) != 0) {
+    if (::listen(serverSocket_.load(), kListenBacklog) != 0) {
         int err = errno;
         ::close(serverSocket_.exchange(-1));
         throw SocketError::listenFailed(err);
     }
-    log("Listening on " + socketPath_);
-    acceptQueue_.async([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->acceptLoop();
-    });
 }
 
 void SocketServer::shutdown() {
     std::lock_guard lock(lifecycle_);
     int fd = serverSocket_.exchange(-1);
+    if (adopted_) {
+        // The socket is shared with the service manager, which queues new clients on it for the
+        // next start: shutdown(2) would refuse them for good, and the file is its to remove.
+        if (fd >= 0) ::close(fd);
+        return;
+    }
     if (fd >= 0) {
         ::shutdown(fd, SHUT_RDWR);  // wakes a blocked accept()
         ::close(fd);
@@ -166,8 +227,7 @@ void SocketServer::cleanupStaleSocket() {
     bool fits = makeAddress(socketPath_, addr);
     int rc = fits ? ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) : -1;
     if (rc == 0 || (fits && errno == EAGAIN)) return;  // someone is listening there
-    ::unlink(socketPath_.c_str());
-    log("Cleaned up stale socket at " + socketPath_);
+    if (::unlink(socketPath_.c_str()) == 0) log(leftoverText(st.st_mode, socketPath_));
 }
 
 void SocketServer::acceptLoop() {

@@ -34,17 +34,19 @@ inline constexpr int kListenBacklog = 5;
 // Why start() failed to set up the socket.
 class SocketError : public std::exception {
   public:
-    enum class Kind { createFailed, bindFailed, listenFailed, pathTooLong };
+    enum class Kind { createFailed, bindFailed, listenFailed, pathTooLong, notListeningHere };
 
     static SocketError createFailed(int err) { return {Kind::createFailed, err}; }
     static SocketError bindFailed(int err) { return {Kind::bindFailed, err}; }
     static SocketError listenFailed(int err) { return {Kind::listenFailed, err}; }
     static SocketError pathTooLong() { return {Kind::pathTooLong, 0}; }
+    static SocketError notListeningHere() { return {Kind::notListeningHere, 0}; }
 
     Kind kind() const { return kind_; }
     int error() const { return err_; }
     // "socket() failed: <strerror>", "bind() failed: ...", "listen() failed: ...", or
-    // "Socket path exceeds sockaddr_un limit".
+    // "Socket path exceeds sockaddr_un limit", or "The socket from the service manager is not a
+    // listening socket at the helper's path".
     const std::string& description() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
@@ -62,13 +64,19 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     // `stateFolder` keeps the record of staged copies; empty keeps it in memory only.
     explicit SocketServer(std::string socketPath, std::string stateFolder = "");
 
+    // Serves on `fd`, a listening socket the service manager made at the socket path, instead
+    // of binding one: start() then only checks it, and the file stays the service manager's (no
+    // stale check, no removal at shutdown). Takes ownership. Call before start().
+    void adoptListeningSocket(int fd);
+
     // Removes what staged copies an earlier run left behind and a stale socket file, binds,
-    // opens the file to mode 0666, listens and queues the accept loop. Throws SocketError, or
-    // std::system_error when the mode cannot be set.
+    // opens the file to mode 0666, listens and queues the accept loop. With an adopted socket,
+    // checks that it listens at the socket path and queues the accept loop. Throws SocketError,
+    // or std::system_error when the mode cannot be set.
     void start();
 
-    // Closes the listening socket, resets serverSocket to -1 and unlinks the socket file.
-    // Safe to call at any time, also before or during start().
+    // Closes the listening socket, resets serverSocket to -1 and unlinks the socket file (one
+    // the helper bound itself). Safe to call at any time, also before or during start().
     void shutdown();
 
     // shutdown(), then has the running file operation give up (removing what it staged) and
@@ -77,7 +85,7 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     bool stop(std::chrono::milliseconds bound);
 
     // Writes one log line (see host/log.h); any thread.
-    static void log(std::string_view message);
+    static void log(std::string_view message, LogPriority priority = LogPriority::info);
 
     // Decodes one request line and answers it; never throws. Runs on connection threads.
     HelperResponse processRequest(std::string_view line, const Caller& caller);
@@ -91,6 +99,10 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
 
   private:
     void cleanupStaleSocket();
+    // socket(), bind() at socketPath (after removing a leftover there), in serverSocket.
+    void bindSocket();
+    // chmod 0666 and listen() on the socket bound by bindSocket().
+    void openAndListen();
     // Opens and locks the state folder; false when it cannot be used. Throws when another
     // instance holds it.
     bool claimStateFolder();
@@ -122,6 +134,7 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     bool journalOpen_ = false;
     std::string journalTrouble_;  // why the state folder could not be used
     std::atomic<int> serverSocket_{-1};
+    bool adopted_ = false;  // serverSocket came from the service manager
     SerialQueue operationQueue_{kOperationQueueLabel};
     SerialQueue acceptQueue_{kAcceptQueueLabel};
     std::mutex lifecycle_;  // start() and shutdown() never interleave

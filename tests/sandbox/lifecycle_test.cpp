@@ -5,9 +5,10 @@
 namespace nimbara {
 namespace {
 
-// Two rounds, one per signal; the first finds a stale file at the socket's path, the second
-// nothing. Each time a second instance fails and leaves the first serving, also when the first
-// one's socket file was moved away, and whatever a user holds of a state folder left readable.
+// Two rounds, one per signal; the first finds a regular file at the socket's path, the second a
+// socket no one listens on; each is removed and named for what it is. Each time a second instance
+// fails and leaves the first serving, also when the first one's socket file was moved away, and
+// whatever a user holds of a state folder left readable.
 TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(R"SH(
@@ -17,7 +18,7 @@ TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
         while flock -n "$state" true; do sleep 0.01; done  # until the user holds it
         for sig in TERM INT; do
             start_helper --ignored argument
-            echo "== $sig $(grep -c '] \[helper\] Cleaned up stale socket at '"$SOCK"'$' "$LOG")"
+            echo "== $sig $(grep -c '] \[helper\] Removed a regular file at '"$SOCK"', where the socket belongs$' "$LOG") $(grep -c '] \[helper\] Cleaned up stale socket at '"$SOCK"'$' "$LOG")"
             echo "mode=$(stat -c %a "$SOCK") type=$(stat -c %F "$SOCK")"
             "$H" > /tmp/second.out 2>&1; echo "second-exit=$? $(cat /tmp/second.out)"
             "$C" ping >/dev/null; echo "first-ping=$?"
@@ -26,11 +27,12 @@ TEST(Lifecycle, OneInstanceListensThenStopsOnEachSignal) {
             stop_helper $sig
             [ -e "$SOCK" ] || echo "socket-gone"
             echo "last=$(tail -n 1 "$LOG" | cut -d' ' -f2-)"
+            [ $sig = INT ] || python3 -c "import socket; socket.socket(socket.AF_UNIX).bind('$SOCK')"
         done
         "$C" ping; echo "client-after=$?"; kill $holder
         echo "state=$(stat -c %a "$state") $(stat -c '%a %U' "$state/lock")"
         as_user "$H" > /tmp/user.out 2>&1; echo "user-exit=$? $(cat /tmp/user.out)")SH");
-    for (const char* round : {"TERM 1", "INT 0"}) {
+    for (const char* round : {"TERM 1 0", "INT 0 1"}) {
         EXPECT_THAT(run.output,
                     HasSubstr(std::string("== ") + round +
                               "\nmode=666 type=socket\nsecond-exit=1 [helper] Fatal: bind() "
