@@ -116,6 +116,9 @@ void SocketServer::start() {
     claimStateFolder();
     if (adopted_) {
         if (!listensAt(serverSocket_.load(), socketPath_)) throw SocketError::notListeningHere();
+        // Connections not yet accepted carry their senders already; accepted ones take this on.
+        if (int err = attributeSenders(serverSocket_.load()); err != 0)
+            throw SocketError::createFailed(err);
     } else {
         bindSocket();
     }
