@@ -2,10 +2,13 @@
 #include "host/connection_limits.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -48,13 +51,15 @@ TEST(ConnectionLimits, PerUserThenTotal) {
 // Checks run at most kMaxConcurrentChecks at once and kMaxChecksPerUser per user.
 TEST(ConnectionLimits, ChecksAreBounded) {
     ConnectionLimits limits(100);
+    int live[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, live), 0);
     std::mutex m;
     std::vector<int> running(9);  // per uid 0-7, and in all at [8]
     std::vector<int> peak(9);
     std::vector<std::thread> threads;
     for (uid_t i = 0; i < 24; ++i) {
         threads.emplace_back([&, uid = i % 8] {
-            limits.beginCheck(uid);
+            ASSERT_TRUE(limits.beginCheck(uid, live[0]));
             auto track = [&](int step) {
                 std::lock_guard lock(m);
                 for (size_t at : {size_t{uid}, size_t{8}}) {
@@ -68,8 +73,44 @@ TEST(ConnectionLimits, ChecksAreBounded) {
         });
     }
     for (auto& t : threads) t.join();
+    ::close(live[0]);
+    ::close(live[1]);
     EXPECT_EQ(peak[8], int(kMaxConcurrentChecks));
     EXPECT_EQ(*std::max_element(peak.begin(), peak.end() - 1), int(kMaxChecksPerUser));
+}
+
+// A user at the cap whose connections wait for a check: those whose peer has closed (after
+// sending part of a request or nothing) stop counting; one still open, or only half closed,
+// keeps its place and its turn.
+TEST(ConnectionLimits, ConnectionsWhosePeerIsGoneStopCounting) {
+    ConnectionLimits limits(10, 4);
+    std::vector<std::array<int, 2>> pairs(4);
+    for (auto& p : pairs) ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, p.data()), 0);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(limits.admit(1000), Admission::admitted);
+    ASSERT_TRUE(limits.beginCheck(1000, pairs[0][0]));  // the one check of this user runs
+    std::vector<std::future<bool>> waiting;
+    for (int i = 1; i < 4; ++i) {
+        waiting.push_back(std::async(std::launch::async,
+                                     [&, i] { return limits.beginCheck(1000, pairs[i][0]); }));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(limits.admit(1000), Admission::userAtCap);  // every peer is still there
+    ASSERT_EQ(::write(pairs[1][1], "{\"id\"", 5), 5);
+    ::close(pairs[1][1]);
+    ::close(pairs[2][1]);
+    ::shutdown(pairs[3][1], SHUT_WR);  // waits for its answer
+    EXPECT_EQ(limits.admit(1000), Admission::admitted);
+    EXPECT_EQ(limits.admit(1000), Admission::admitted);
+    EXPECT_EQ(limits.admit(1000), Admission::userAtCap);
+    EXPECT_FALSE(waiting[0].get());
+    EXPECT_FALSE(waiting[1].get());
+    limits.endCheck(1000);
+    EXPECT_TRUE(waiting[2].get());
+    limits.endCheck(1000);
+    for (auto& p : pairs) {
+        ::close(p[0]);
+        if (&p == &pairs[0] || &p == &pairs[3]) ::close(p[1]);
+    }
 }
 
 }  // namespace
