@@ -21,7 +21,8 @@ void beginProgressWatch(Clock::time_point start) {
 void noteProgress(const std::string& path) {
     Clock::rep now = Clock::now().time_since_epoch().count();
     Clock::rep before = lastStep.exchange(now);
-    if (Clock::duration(now - before) > kStallBound) {
+    // Before any operation was watched there is no step to measure from.
+    if (before != 0 && Clock::duration(now - before) > kStallBound) {
         throw FsFailure("Cannot copy", path,
                         "no progress for " +
                             std::to_string(std::chrono::seconds(kStallBound).count()) + " seconds");
