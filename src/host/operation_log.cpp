@@ -51,14 +51,17 @@ void OperationLogLimiter::log(uid_t uid, std::string_view message, const Write& 
         auto [it, fresh] = users_.try_emplace(uid);
         if (fresh) it->second.refilled = now;
         Allowance& mine = it->second;
-        if (refill(mine, now)) {
+        if (!refill(mine, now)) {
+            ++mine.heldBack;
+        } else {
             --mine.lines;
             write(message);
-        } else {
-            ++mine.heldBack;
+            // After the line itself, so that an operation's own line is always its first.
+            if (mine.heldBack > 0) write(heldBackText(uid, mine.heldBack));
+            mine.heldBack = 0;
         }
     }
-    // After the line itself, so that an operation's own line is always its first.
+    // Other users' counts go out once they could have written a line themselves.
     for (auto at = users_.begin(); at != users_.end();) {
         Allowance& a = at->second;
         if (a.heldBack > 0 && refill(a, now)) {

@@ -1,8 +1,8 @@
 // The lines file operations write, bounded per user: a long path or error text is shortened in
 // its middle so that both ends stay, and each user may write a burst of lines and then about one
-// a second; what is held back is counted, and the count is written with the user's (or anyone's)
-// next line once the user has an allowance again. Root, who can write to the log anyway, is not
-// limited. Thread-safe.
+// a second; what is held back is counted, and the count follows the user's next line written,
+// or anyone's once the user has an allowance again. Root, who can write to the log anyway, is
+// not limited. Thread-safe.
 #pragma once
 
 #include <sys/types.h>
@@ -33,8 +33,9 @@ class OperationLogLimiter {
     using Clock = std::chrono::steady_clock;
     using Write = std::function<void(std::string_view)>;
 
-    // Writes `message` for `uid` unless its allowance is spent (then counts it). Afterwards
-    // writes the count of held-back lines of every user who has an allowance again.
+    // Writes `message` for `uid` unless its allowance is spent (then counts it), followed by the
+    // count of that user's held-back lines; then the counts of other users who have an allowance
+    // again (each count of another user's spends one of that user's lines).
     void log(uid_t uid, std::string_view message, const Write& write,
              Clock::time_point now = Clock::now());
 

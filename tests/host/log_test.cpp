@@ -73,10 +73,14 @@ TEST(LogLine, OperationLinesAreBoundedPerUser) {
     EXPECT_EQ(lines[burst], "other");
     limiter.log(1000, "next", write, t0 + OperationLogLimiter::kRefillEvery / 2);
     EXPECT_EQ(lines.size(), burst + 101);
-    limiter.log(1000, "next", write, t0 + OperationLogLimiter::kRefillEvery * 2);
+    limiter.log(1000, "next", write, t0 + OperationLogLimiter::kRefillEvery);
     ASSERT_EQ(lines.size(), burst + 103);
     EXPECT_EQ(lines[burst + 101], "next");
     EXPECT_EQ(lines.back(), "uid 1000: 951 more operation lines not logged");
+    // A count of held-back lines goes out with another user's line, once due.
+    limiter.log(1000, "held", write, t0 + OperationLogLimiter::kRefillEvery);
+    limiter.log(1001, "other", write, t0 + OperationLogLimiter::kRefillEvery * 2);
+    EXPECT_EQ(lines.back(), "uid 1000: 1 more operation lines not logged");
 }
 
 TEST(LogLine, LongPathsKeepBothEnds) {
