@@ -106,6 +106,49 @@ TEST(Sharing, SourcesStayOnOneFileSystem) {
                "it lies on another file system than the folder that holds the source\n"});
 }
 
+// A file system served by a process: a FUSE server that answers only what it must (start-up
+// and statfs) and fails every other request. The copy is refused before anything in it is read.
+TEST(Sharing, FileSystemsServedByAProcessAreRefused) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(std::string(kUsers) + R"SH(
+        as_user mkdir /Users/eve/Remote
+        cat > /tmp/server.py <<'PY'
+import ctypes, os, struct, sys
+fd = os.open("/dev/fuse", os.O_RDWR)
+opts = "fd=%d,rootmode=40755,user_id=1000,group_id=1000,allow_other" % fd
+if ctypes.CDLL(None, use_errno=True).mount(b"server", sys.argv[1].encode(), b"fuse", 0, opts.encode()):
+    sys.exit("mount: " + os.strerror(ctypes.get_errno()))
+print("mounted", flush=True)
+while True:
+    try:
+        req = os.read(fd, 1 << 20)
+    except OSError:
+        break  # unmounted
+    opcode, unique = struct.unpack_from("<IQ", req, 4)
+    body = None
+    if opcode == 26:  # INIT: protocol 7.31, 4 KiB writes
+        body = struct.pack("<IIIIHHIIHHI28x", 7, 31, 0, 0, 16, 12, 4096, 0, 0, 0, 0)
+    elif opcode == 17:  # STATFS
+        body = struct.pack("<QQQQQIIII24x", 100, 50, 50, 100, 50, 4096, 255, 4096, 0)
+    elif opcode in (2, 36, 42):  # FORGET, INTERRUPT, BATCH_FORGET: never answered
+        continue
+    error = 0 if body is not None else -2  # ENOENT
+    body = body or b""
+    os.write(fd, struct.pack("<IiQ", 16 + len(body), error, unique) + body)
+PY
+        python3 /tmp/server.py /Users/eve/Remote > /tmp/server.log 2>&1 &
+        for _ in $(seq 200); do grep -q mounted /tmp/server.log && break; sleep 0.05; done
+        cat /tmp/server.log
+        start_helper
+        as_user "$C" copy /Users/eve/Remote/X.vst3 "$VST3/X.vst3"; echo "exit=$?"
+        umount /Users/eve/Remote
+        stop_helper; show_log)SH",
+                            "--cap-add CAP_SYS_ADMIN --dev-bind /dev/fuse /dev/fuse");
+    expectAll(run.output, {"mounted\n", "exit=1\n",
+                           "copy failed: Copy failed: Cannot read /Users/eve/Remote/X.vst3: it "
+                           "lies on a fuse file system, which the helper does not use\n"});
+}
+
 // 150 connections opened and closed in a row, half after part of a request, give their places
 // back: the user's next connection is served.
 TEST(Sharing, ClosedConnectionsStopCounting) {
