@@ -1,9 +1,10 @@
 // SocketServer: the daemon's one listening Unix-domain socket, the accept loop, per-connection
 // service, request dispatch and the operation handlers. One instance lives for the whole process.
 // serverSocket is the only field that changes after start(); it is atomic. File operations run
-// on operationQueue and nowhere else; connections run each on a thread of their own, within the
-// caps of host/connection_limits.h. No exception ends a thread: an operation that throws
-// answers OP_FAILED, a connection that throws is closed.
+// on operationQueue and nowhere else, each once its user's turn has come (host/operation_turns.h);
+// connections run each on a thread of their own, within the caps of host/connection_limits.h. No
+// exception ends a thread: an operation that throws answers OP_FAILED, a connection that throws is
+// closed.
 #pragma once
 
 #include <atomic>
