@@ -1,6 +1,6 @@
 #include "host/operation_log.h"
 
-#include <algorithm>
+#include <iterator>
 
 namespace nimbara {
 namespace {
@@ -70,7 +70,8 @@ void OperationLogLimiter::log(uid_t uid, std::string_view message, const Write& 
             a.heldBack = 0;
         }
         // A user back at a full allowance with nothing held back needs no record.
-        bool idle = a.heldBack == 0 && (refill(a, now), a.lines == kBurstLines);
+        refill(a, now);
+        bool idle = a.heldBack == 0 && a.lines == kBurstLines;
         at = idle ? users_.erase(at) : std::next(at);
     }
 }
