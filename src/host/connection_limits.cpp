@@ -7,6 +7,13 @@
 namespace nimbara {
 namespace {
 
+// True when the peer of the connection `fd` has closed its end: the socket hangs up, whatever
+// the peer sent before. Never waits.
+bool peerHungUp(int fd) {
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
+
 // Standard descriptors, the listening socket and a spare for the accept that gets refused.
 constexpr size_t kFixedDescriptors = 8;
 
@@ -64,10 +71,8 @@ void ConnectionLimits::dropGoneWaiters(uid_t uid, bool all) {
 void ConnectionLimits::dropGoneWaiters(std::list<Waiter*>& waiters, uid_t uid) {
     bool dropped = false;
     for (Waiter* w : waiters) {
-        // The descriptor stays open while its connection waits here. A peer that has closed
-        // its end hangs up the socket, whatever it sent before.
-        pollfd p{w->fd, 0, 0};
-        if (w->gone || ::poll(&p, 1, 0) != 1 || (p.revents & POLLHUP) == 0) continue;
+        // The descriptor stays open while its connection waits here.
+        if (w->gone || !peerHungUp(w->fd)) continue;
         w->gone = true;
         uncount(uid);
         dropped = true;
@@ -87,6 +92,11 @@ bool ConnectionLimits::beginCheck(uid_t uid, int fd) {
     });
     line.erase(mine);
     if (line.empty()) waiting_.erase(uid);
+    // A peer gone by its turn is not worth a check.
+    if (!me.gone && peerHungUp(fd)) {
+        me.gone = true;
+        uncount(uid);
+    }
     if (me.gone) return false;
     ++checks_;
     ++checksPerUser_[uid];

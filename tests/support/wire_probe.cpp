@@ -4,6 +4,8 @@
 //   shut           shut down the sending side
 //   sleep:MS       wait
 //   drain          print every byte received until end of stream, then "<EOF>"
+//   burst:N        open and close N more connections in a row, every other one after part of a
+//                  request
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -15,15 +17,24 @@
 
 #include "base/sys.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int connectToHelper() {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/var/run/com.corvellan.nimbara.helper.sock");
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         std::perror("connect");
-        return 69;
+        std::exit(69);
     }
+    return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int fd = connectToHelper();
     for (int i = 1; i < argc; ++i) {
         std::string step = argv[i];
         std::string arg = step.substr(step.find(':') + 1);
@@ -31,6 +42,12 @@ int main(int argc, char** argv) {
             nimbara::writeAll(fd, arg);
         } else if (step.rfind("fill:", 0) == 0) {
             nimbara::writeAll(fd, std::string(std::stoul(arg), arg.back()));
+        } else if (step.rfind("burst:", 0) == 0) {
+            for (int n = std::stoi(arg), k = 0; k < n; ++k) {
+                int other = connectToHelper();
+                if (k % 2) nimbara::writeAll(other, "{\"id\":\"x\",\"v\":1,");
+                ::close(other);
+            }
         } else if (step == "shut") {
             ::shutdown(fd, SHUT_WR);
         } else if (step.rfind("sleep:", 0) == 0) {
