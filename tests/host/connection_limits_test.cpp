@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -77,40 +76,6 @@ TEST(ConnectionLimits, ChecksAreBounded) {
     ::close(live[1]);
     EXPECT_EQ(peak[8], int(kMaxConcurrentChecks));
     EXPECT_EQ(*std::max_element(peak.begin(), peak.end() - 1), int(kMaxChecksPerUser));
-}
-
-// A user at the cap whose connections wait for a check: those whose peer has closed (after
-// sending part of a request or nothing) stop counting; one still open, or only half closed,
-// keeps its place and its turn.
-TEST(ConnectionLimits, ConnectionsWhosePeerIsGoneStopCounting) {
-    ConnectionLimits limits(10, 4);
-    std::vector<std::array<int, 2>> pairs(4);
-    for (auto& p : pairs) ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, p.data()), 0);
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(limits.admit(1000), Admission::admitted);
-    ASSERT_TRUE(limits.beginCheck(1000, pairs[0][0]));  // the one check of this user runs
-    std::vector<std::future<bool>> waiting;
-    for (int i = 1; i < 4; ++i) {
-        waiting.push_back(std::async(std::launch::async,
-                                     [&, i] { return limits.beginCheck(1000, pairs[i][0]); }));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(limits.admit(1000), Admission::userAtCap);  // every peer is still there
-    ASSERT_EQ(::write(pairs[1][1], "{\"id\"", 5), 5);
-    ::close(pairs[1][1]);
-    ::close(pairs[2][1]);
-    ::shutdown(pairs[3][1], SHUT_WR);  // waits for its answer
-    EXPECT_EQ(limits.admit(1000), Admission::admitted);
-    EXPECT_EQ(limits.admit(1000), Admission::admitted);
-    EXPECT_EQ(limits.admit(1000), Admission::userAtCap);
-    EXPECT_FALSE(waiting[0].get());
-    EXPECT_FALSE(waiting[1].get());
-    limits.endCheck(1000);
-    EXPECT_TRUE(waiting[2].get());
-    limits.endCheck(1000);
-    for (auto& p : pairs) {
-        ::close(p[0]);
-        if (&p == &pairs[0] || &p == &pairs[3]) ::close(p[1]);
-    }
 }
 
 }  // namespace

@@ -4,8 +4,7 @@
 //   shut           shut down the sending side
 //   sleep:MS       wait
 //   drain          print every byte received until end of stream, then "<EOF>"
-//   burst:N        open and close N more connections in a row, every other one after part of a
-//                  request
+//   burst:N        open and close N more connections, every other one after part of a request
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,24 +16,15 @@
 
 #include "base/sys.h"
 
-namespace {
-
-int connectToHelper() {
+int main(int argc, char** argv) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/var/run/com.corvellan.nimbara.helper.sock");
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         std::perror("connect");
-        std::exit(69);
+        return 69;
     }
-    return fd;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    int fd = connectToHelper();
     for (int i = 1; i < argc; ++i) {
         std::string step = argv[i];
         std::string arg = step.substr(step.find(':') + 1);
@@ -43,8 +33,9 @@ int main(int argc, char** argv) {
         } else if (step.rfind("fill:", 0) == 0) {
             nimbara::writeAll(fd, std::string(std::stoul(arg), arg.back()));
         } else if (step.rfind("burst:", 0) == 0) {
-            for (int n = std::stoi(arg), k = 0; k < n; ++k) {
-                int other = connectToHelper();
+            for (int k = 0; k < std::stoi(arg); ++k) {
+                int other = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                ::connect(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
                 if (k % 2) nimbara::writeAll(other, "{\"id\":\"x\",\"v\":1,");
                 ::close(other);
             }
