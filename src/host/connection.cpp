@@ -36,27 +36,32 @@ void appendResponse(std::string& out, const HelperResponse& response) {
     out += '\n';
 }
 
-// Holds one of the limited signature-check slots for its lifetime.
+// Holds one of the limited signature-check slots for its lifetime, unless the peer went away
+// while waiting for one (then the connection no longer counts and held() is false).
 class CheckSlot {
   public:
-    CheckSlot(ConnectionLimits& limits, uid_t uid) : limits_(limits), uid_(uid) {
-        limits_.beginCheck(uid_);
+    CheckSlot(ConnectionLimits& limits, uid_t uid, int fd)
+        : limits_(limits), uid_(uid), held_(limits_.beginCheck(uid_, fd)) {}
+    ~CheckSlot() {
+        if (held_) limits_.endCheck(uid_);
     }
-    ~CheckSlot() { limits_.endCheck(uid_); }
     CheckSlot(const CheckSlot&) = delete;
     CheckSlot& operator=(const CheckSlot&) = delete;
+    bool held() const { return held_; }
 
   private:
     ConnectionLimits& limits_;
     uid_t uid_;
+    bool held_;
 };
 
 }  // namespace
 
 void SocketServer::runConnection(int rawFd, uid_t uid) {
     UniqueFd fd(rawFd);
+    bool counted = true;
     try {
-        handleConnection(fd.get(), uid);
+        handleConnection(fd.get(), uid, counted);
     } catch (const std::exception& e) {
         // Whatever it was, it concerns this connection only: close it, serve the others.
         try {
@@ -66,15 +71,19 @@ void SocketServer::runConnection(int rawFd, uid_t uid) {
         }
     }
     fd.reset();
-    limits_.release(uid);
+    if (counted) limits_.release(uid);
 }
 
-void SocketServer::handleConnection(int fd, uid_t uid) {
+void SocketServer::handleConnection(int fd, uid_t uid, bool& counted) {
     if (auto fault = faultForTests.load()) fault("connection");
     PeerProcess peer;
     ProcessCheck check;
     {
-        CheckSlot slot(limits_, uid);
+        CheckSlot slot(limits_, uid, fd);
+        if (!slot.held()) {
+            counted = false;  // its peer is gone: closed unanswered, as the peer left it
+            return;
+        }
         peer = peerProcessOf(fd);
         check = verifyCodeSignature(peer, fd);
         releasePeerPin(peer);  // the check is done; do not hold the pin for the session

@@ -1,9 +1,18 @@
 #include "host/connection_limits.h"
 
+#include <poll.h>
+
 #include <algorithm>
 
 namespace nimbara {
 namespace {
+
+// True when the peer of the connection `fd` has closed its end: the socket hangs up, whatever
+// the peer sent before. Never waits.
+bool peerHungUp(int fd) {
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
 
 // Standard descriptors, the listening socket and a spare for the accept that gets refused.
 constexpr size_t kFixedDescriptors = 8;
@@ -26,6 +35,8 @@ ConnectionLimits::ConnectionLimits(size_t totalCap, size_t perUserCap)
 
 ConnectionLimits::Admission ConnectionLimits::admit(uid_t uid) {
     std::lock_guard lock(mutex_);
+    if (perUser_[uid] >= perUserCap_) dropGoneWaiters(uid, false);
+    if (total_ >= totalCap_) dropGoneWaiters(uid, true);
     size_t& mine = perUser_[uid];
     if (mine >= perUserCap_) return Admission::userAtCap;
     if (total_ >= totalCap_) {
@@ -39,21 +50,57 @@ ConnectionLimits::Admission ConnectionLimits::admit(uid_t uid) {
 
 void ConnectionLimits::release(uid_t uid) {
     std::lock_guard lock(mutex_);
+    uncount(uid);
+}
+
+void ConnectionLimits::uncount(uid_t uid) {
     auto it = perUser_.find(uid);
     if (it == perUser_.end()) return;
     if (--it->second == 0) perUser_.erase(it);
     --total_;
 }
 
-void ConnectionLimits::beginCheck(uid_t uid) {
+void ConnectionLimits::dropGoneWaiters(uid_t uid, bool all) {
+    if (!all) {
+        if (auto it = waiting_.find(uid); it != waiting_.end()) dropGoneWaiters(it->second, uid);
+        return;
+    }
+    for (auto& [user, waiters] : waiting_) dropGoneWaiters(waiters, user);
+}
+
+void ConnectionLimits::dropGoneWaiters(std::list<Waiter*>& waiters, uid_t uid) {
+    bool dropped = false;
+    for (Waiter* w : waiters) {
+        // The descriptor stays open while its connection waits here.
+        if (w->gone || !peerHungUp(w->fd)) continue;
+        w->gone = true;
+        uncount(uid);
+        dropped = true;
+    }
+    if (dropped) checkFree_.notify_all();  // its thread ends without a check
+}
+
+bool ConnectionLimits::beginCheck(uid_t uid, int fd) {
     std::unique_lock lock(mutex_);
+    Waiter me{fd};
+    std::list<Waiter*>& line = waiting_[uid];
+    auto mine = line.insert(line.end(), &me);
     checkFree_.wait(lock, [&] {
         auto it = checksPerUser_.find(uid);
-        return checks_ < kMaxConcurrentChecks &&
-               (it == checksPerUser_.end() || it->second < kMaxChecksPerUser);
+        return me.gone || (checks_ < kMaxConcurrentChecks &&
+                           (it == checksPerUser_.end() || it->second < kMaxChecksPerUser));
     });
+    line.erase(mine);
+    if (line.empty()) waiting_.erase(uid);
+    // A peer gone by its turn is not worth a check.
+    if (!me.gone && peerHungUp(fd)) {
+        me.gone = true;
+        uncount(uid);
+    }
+    if (me.gone) return false;
     ++checks_;
     ++checksPerUser_[uid];
+    return true;
 }
 
 void ConnectionLimits::endCheck(uid_t uid) {

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <list>
 #include <mutex>
 #include <unordered_map>
 
@@ -45,17 +46,31 @@ class ConnectionLimits {
         : ConnectionLimits(totalCap, perUserCapFor(totalCap)) {}
 
     // Counts a new connection of `uid` unless that would pass a cap; the user's cap is checked
-    // first, so a user at their cap is told so even when the server is full.
+    // first, so a user at their cap is told so even when the server is full. At a cap, the
+    // connections waiting for a check whose peer has gone are uncounted first.
     Admission admit(uid_t uid);
     // Uncounts a connection that admit() let in.
     void release(uid_t uid);
 
     // Waits until fewer than kMaxConcurrentChecks checks run in all and fewer than
-    // kMaxChecksPerUser for `uid`, then counts one.
-    void beginCheck(uid_t uid);
+    // kMaxChecksPerUser for `uid`, then counts one and returns true. Returns false when the
+    // peer of `fd`, an admitted connection of `uid`, went away meanwhile: that connection no
+    // longer counts (release() is not to be called for it), and no check was counted.
+    bool beginCheck(uid_t uid, int fd);
     void endCheck(uid_t uid);
 
   private:
+    struct Waiter {
+        int fd;
+        bool gone = false;
+    };
+    // Uncounts the connections of `uid` (of every user when `all`) whose peer has closed while
+    // they wait for a check. Called with the mutex held.
+    void dropGoneWaiters(uid_t uid, bool all);
+    void dropGoneWaiters(std::list<Waiter*>& waiters, uid_t uid);
+    // Uncounts one connection of `uid`. Called with the mutex held.
+    void uncount(uid_t uid);
+
     const size_t totalCap_;
     const size_t perUserCap_;
     std::mutex mutex_;
@@ -64,6 +79,7 @@ class ConnectionLimits {
     std::condition_variable checkFree_;
     size_t checks_ = 0;
     std::unordered_map<uid_t, size_t> checksPerUser_;
+    std::unordered_map<uid_t, std::list<Waiter*>> waiting_;  // for a check, in arrival order
 };
 
 }  // namespace nimbara

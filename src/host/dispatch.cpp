@@ -4,8 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "host/operation_log.h"
 #include "host/socket_server.h"
 #include "operations/bundle_ops.h"
+#include "operations/progress_watch.h"
 #include "policy/path_rules.h"
 
 namespace nimbara {
@@ -25,6 +27,12 @@ OperationError::Kind kindOf(std::string_view op) {
     if (op == "copy") return OperationError::Kind::copyFailed;
     if (op == "remove") return OperationError::Kind::removeFailed;
     return OperationError::Kind::mkdirFailed;
+}
+
+// A user's operations beyond what may wait are refused before they wait.
+std::string tooManyWaitingText() {
+    return "Too many operations waiting: at most " + std::to_string(kMaxOperationsPerUser) +
+           " per user";
 }
 
 AnchoredPath destination(const std::string& canonical) {
@@ -66,28 +74,30 @@ HelperResponse SocketServer::handleCopy(const HelperRequest& request, const Call
         return HelperResponse::failure(request.id, e.description(), codes::kValidationFailed);
     }
     std::string warning;
-    HelperResponse response = runOperation(request.id, "copy", source + " -> " + dest, [&] {
+    std::string subject = shortenMiddle(source, kMaxLoggedPathBytes) + " -> " +
+                          shortenMiddle(dest, kMaxLoggedPathBytes);
+    HelperResponse response = runOperation(request.id, "copy", subject, caller.uid, [&] {
         warning =
             copyBundle(caller, {std::string(kUsersRoot), source}, destination(dest), journal_);
     });
-    if (!warning.empty()) log(warning);
+    if (!warning.empty()) logOperation(caller.uid, shortenMiddle(warning, kMaxLoggedErrorBytes));
     return response;
 }
 
 HelperResponse SocketServer::handleRemove(const HelperRequest& request, const Caller& caller) {
-    return handleTargetOperation(request, "remove", kRemoveRequires, [&](const std::string& path) {
-        removeBundle(caller, destination(path), &journal_);
-    });
+    return handleTargetOperation(
+        request, caller, "remove", kRemoveRequires,
+        [&](const std::string& path) { removeBundle(caller, destination(path), &journal_); });
 }
 
 HelperResponse SocketServer::handleMkdir(const HelperRequest& request, const Caller& caller) {
-    return handleTargetOperation(request, "mkdir", kMkdirRequires, [&](const std::string& path) {
-        mkdirp(caller, destination(path));
-    });
+    return handleTargetOperation(
+        request, caller, "mkdir", kMkdirRequires,
+        [&](const std::string& path) { mkdirp(caller, destination(path)); });
 }
 
 HelperResponse SocketServer::handleTargetOperation(
-    const HelperRequest& request, const char* op, const char* requiresText,
+    const HelperRequest& request, const Caller& caller, const char* op, const char* requiresText,
     const std::function<void(const std::string&)>& action) {
     const auto& target = request.dest ? request.dest : request.path;
     if (!target) return HelperResponse::failure(request.id, requiresText, codes::kValidationFailed);
@@ -97,32 +107,49 @@ HelperResponse SocketServer::handleTargetOperation(
     } catch (const ValidationError& e) {
         return HelperResponse::failure(request.id, e.description(), codes::kValidationFailed);
     }
-    return runOperation(request.id, op, path, [&] { action(path); });
+    return runOperation(request.id, op, shortenMiddle(path, kMaxLoggedPathBytes), caller.uid,
+                        [&] { action(path); });
 }
 
 HelperResponse SocketServer::runOperation(const std::string& id, const char* op,
-                                          const std::string& subject,
+                                          const std::string& subject, uid_t uid,
                                           const std::function<void()>& action) {
+    auto failed = [&](const OperationError& e) {
+        logOperation(uid, std::string(op) +
+                              " failed: " + shortenMiddle(e.description(), kMaxLoggedErrorBytes));
+    };
+    // Waits here, on the connection's thread, until it is this user's turn.
+    OperationTurn turn(turns_, uid);
+    if (!turn.held()) {
+        OperationError refusal(kindOf(op), tooManyWaitingText());
+        failed(refusal);
+        return HelperResponse::failure(id, refusal.message(), codes::kOpFailed);
+    }
     std::optional<HelperResponse> slot;
     operationQueue_.sync([&] {
         try {
+            beginProgressWatch();
             if (auto fault = faultForTests.load()) fault("operation");
             action();
         } catch (const OperationError& e) {
             slot = HelperResponse::failure(id, operationFailedText(e), codes::kOpFailed);
-            log(std::string(op) + " failed: " + e.description(), LogPriority::error);
+            failed(e);
             return;
         } catch (const std::exception& e) {
             // Out of memory and the like: this operation failed, the queue serves the next one.
             OperationError failure(kindOf(op), std::string("unexpected error: ") + e.what());
             slot = HelperResponse::failure(id, operationFailedText(failure), codes::kOpFailed);
-            log(std::string(op) + " failed: " + failure.description(), LogPriority::error);
+            failed(failure);
             return;
         }
         slot = HelperResponse::success(id);
-        log(std::string(op) + ": " + subject);
+        logOperation(uid, std::string(op) + ": " + subject);
     });
     return *slot;
+}
+
+void SocketServer::logOperation(uid_t uid, std::string_view message) {
+    operationLines_.log(uid, message, [](std::string_view line) { log(line); });
 }
 
 }  // namespace nimbara

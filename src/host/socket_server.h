@@ -1,9 +1,10 @@
 // SocketServer: the daemon's one listening Unix-domain socket, the accept loop, per-connection
 // service, request dispatch and the operation handlers. One instance lives for the whole process.
 // serverSocket is the only field that changes after start(); it is atomic. File operations run
-// on operationQueue and nowhere else; connections run each on a thread of their own, within the
-// caps of host/connection_limits.h. No exception ends a thread: an operation that throws
-// answers OP_FAILED, a connection that throws is closed.
+// on operationQueue and nowhere else, each once its user's turn has come (host/operation_turns.h);
+// connections run each on a thread of their own, within the caps of host/connection_limits.h. No
+// exception ends a thread: an operation that throws answers OP_FAILED, a connection that throws is
+// closed.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,8 @@
 
 #include "host/connection_limits.h"
 #include "host/log.h"
+#include "host/operation_log.h"
+#include "host/operation_turns.h"
 #include "host/serial_queue.h"
 #include "operations/staging_journal.h"
 #include "platform/caller.h"
@@ -112,7 +115,9 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     void admitConnection(int fd);
     // A connection thread's body: serves `fd`, closes it, and uncounts it for `uid`.
     void runConnection(int fd, uid_t uid);
-    void handleConnection(int fd, uid_t uid);
+    // Serves `fd`; clears `counted` when the connection stopped counting toward its user's cap
+    // (its peer went away while it waited for the client check).
+    void handleConnection(int fd, uid_t uid, bool& counted);
     // Logs a refused connection, within the refusal rate limit.
     void logRefusal(std::string_view message);
 
@@ -120,13 +125,16 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     HelperResponse handleRemove(const HelperRequest& request, const Caller& caller);
     HelperResponse handleMkdir(const HelperRequest& request, const Caller& caller);
     // remove and mkdir: the target is dest, else path; validated, then run on the queue.
-    HelperResponse handleTargetOperation(const HelperRequest& request, const char* op,
-                                         const char* requiresText,
+    HelperResponse handleTargetOperation(const HelperRequest& request, const Caller& caller,
+                                         const char* op, const char* requiresText,
                                          const std::function<void(const std::string&)>& action);
-    // Runs `action` on operationQueue, waiting for it; answers and logs "<op>: <subject>" or
-    // "<op> failed: <error>". Any other exception from `action` fails the operation the same way.
+    // Waits for `uid`'s turn, then runs `action` on operationQueue, waiting for it; answers and
+    // logs "<op>: <subject>" or "<op> failed: <error>". Any other exception from `action` fails
+    // the operation the same way; a user with too many operations waiting is refused at once.
     HelperResponse runOperation(const std::string& id, const char* op, const std::string& subject,
-                                const std::function<void()>& action);
+                                uid_t uid, const std::function<void()>& action);
+    // Logs a line of an operation of `uid`, within that user's allowance.
+    void logOperation(uid_t uid, std::string_view message);
 
     const std::string socketPath_;
     const std::string stateFolder_;
@@ -140,6 +148,8 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     std::mutex lifecycle_;  // start() and shutdown() never interleave
     ConnectionLimits limits_;
     RefusalLogLimiter refusals_;
+    OperationTurns turns_;
+    OperationLogLimiter operationLines_;
 };
 
 }  // namespace nimbara

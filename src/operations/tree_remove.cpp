@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "operations/dir_listing.h"
+#include "operations/progress_watch.h"
 #include "platform/file_system.h"
 
 namespace nimbara {
@@ -171,6 +172,7 @@ void checkOwnersBelow(int dir, const std::string& name, const std::string& path,
 }
 
 void removeTree(int dir, const std::string& name, const std::string& path, uid_t caller) {
+    requireTrustedFileSystem(dir, "Cannot remove", path);
     // Nothing goes when anything there is another user's.
     checkOwnersBelow(dir, name, path, caller);
     TreeRemover(dir, path, caller, /*scanOnly=*/false).run(name);

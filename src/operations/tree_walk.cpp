@@ -15,6 +15,7 @@
 #include "base/unique_fd.h"
 #include "operations/dir_listing.h"
 #include "operations/trusted_folders.h"
+#include "operations/progress_watch.h"
 #include "platform/credentials.h"
 #include "platform/file_system.h"
 #include "platform/privacy.h"
@@ -29,8 +30,10 @@ constexpr mode_t kModeMask = 0755;  // no setuid, setgid, sticky or group/other 
 constexpr size_t kOpenBatch = 256;  // source files of one folder held open at once
 constexpr const char* kNotCopyable = "not a regular file, folder or symbolic link";
 constexpr const char* kChangedSize = "it changed size while being copied";
-// Bounded so that a stop request is seen between chunks even on a slow disk.
-constexpr uint64_t kChunkBytes = uint64_t{256} << 20;
+// Bounded so that a stop request is seen, and progress noted, between chunks even on a slow disk.
+constexpr uint64_t kChunkBytes = uint64_t{16} << 20;
+constexpr const char* kOtherFileSystem =
+    "it lies on another file system than the folder that holds the source";
 
 std::atomic<bool> stopping{false};
 std::atomic<std::chrono::steady_clock::rep> removalDeadline{0};  // when stopping
@@ -43,8 +46,22 @@ std::atomic<std::chrono::steady_clock::rep> removalDeadline{0};  // when stoppin
     throw FsFailure(what, path, cause);
 }
 
+// Between two steps of a copy: gives up when the helper stops or the last step stalled.
 void checkStop(const std::string& path) {
     if (stopRequested()) fail("Cannot copy", path, "the helper is stopping");
+    noteProgress(path);
+}
+
+// A mount inside a source could be a file system that never answers: the whole source lies on
+// the file system of the folder that holds it.
+void requireDevice(const struct stat& st, dev_t device, const std::string& path) {
+    if (st.st_dev != device) fail("Cannot copy", path, kOtherFileSystem);
+}
+
+dev_t deviceOf(int dir, const std::string& path) {
+    struct stat st;
+    if (::fstat(dir, &st) != 0) fail("Cannot read", path);
+    return st.st_dev;
 }
 
 std::string tooDeep() {
@@ -160,9 +177,11 @@ class TreeCopier {
         std::string target;
         {
             CallerIdentityScope as(caller_);
+            device_ = deviceOf(srcDir, srcPath);
             if (::fstatat(srcDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 fail("Cannot read", srcPath);
             }
+            requireDevice(st, device_, srcPath);
             mode_t type = st.st_mode & S_IFMT;
             if (type == S_IFLNK) {
                 target = readLink(srcDir, name.c_str(), srcPath);
@@ -231,6 +250,7 @@ class TreeCopier {
                 if (!frame.listing) {
                     UniqueFd src = openSource(frame.parentSrc, frame.name.c_str(), S_IFDIR,
                                               frame.srcPath, folder);
+                    requireDevice(folder, device_, frame.srcPath);
                     frame.listing = listDirectory(std::move(src), frame.srcPath);
                 }
                 int dir = ::dirfd(frame.listing.get());
@@ -245,6 +265,7 @@ class TreeCopier {
                     } else if (type == S_IFREG) {
                         struct stat st;
                         UniqueFd fd = openSource(dir, e->d_name, S_IFREG, path, st);
+                        requireDevice(st, device_, path);
                         files.push_back({e->d_name, std::move(fd), st});
                         if (files.size() == kOpenBatch) {
                             more = true;
@@ -332,6 +353,7 @@ class TreeCopier {
 
     const Caller& caller_;
     const uint64_t space_;
+    dev_t device_ = 0;  // of the folder that holds the source
     uint64_t written_ = 0;
     std::vector<CopyFrame> frames_;
 };
@@ -358,10 +380,13 @@ bool removalMustEnd() {
 
 TreeSize measureTree(const Caller& caller, int srcDir, const std::string& name,
                      const std::string& srcPath) {
+    requireTrustedFileSystem(srcDir, "Cannot read", srcPath);
+    const dev_t device = deviceOf(srcDir, srcPath);
     CallerIdentityScope as(caller);
     struct stat st;
     if (::fstatat(srcDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         fail("Cannot read", srcPath);
+    requireDevice(st, device, srcPath);
     TreeSize total{allocatedBytes(st), 1};
     if (!S_ISDIR(st.st_mode)) {
         if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
@@ -388,6 +413,7 @@ TreeSize measureTree(const Caller& caller, int srcDir, const std::string& name,
         checkStop(path);
         int dir = ::dirfd(level.listing.get());
         if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
+        requireDevice(st, device, path);
         total.bytes += allocatedBytes(st);
         ++total.items;
         if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) continue;
@@ -403,6 +429,7 @@ TreeSize measureTree(const Caller& caller, int srcDir, const std::string& name,
 void copyTree(const Caller& caller, int srcDir, const std::string& name, int dstDir,
               const std::string& dstName, const std::string& srcPath, const std::string& dstPath,
               uint64_t spaceBytes) {
+    requireTrustedFileSystem(dstDir, "Cannot copy to", dstPath);
     TreeCopier(caller, spaceBytes).copyTop(srcDir, name, dstDir, dstName, srcPath, dstPath);
 }
 

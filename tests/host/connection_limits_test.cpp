@@ -2,6 +2,8 @@
 #include "host/connection_limits.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -48,13 +50,15 @@ TEST(ConnectionLimits, PerUserThenTotal) {
 // Checks run at most kMaxConcurrentChecks at once and kMaxChecksPerUser per user.
 TEST(ConnectionLimits, ChecksAreBounded) {
     ConnectionLimits limits(100);
+    int live[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, live), 0);
     std::mutex m;
     std::vector<int> running(9);  // per uid 0-7, and in all at [8]
     std::vector<int> peak(9);
     std::vector<std::thread> threads;
     for (uid_t i = 0; i < 24; ++i) {
         threads.emplace_back([&, uid = i % 8] {
-            limits.beginCheck(uid);
+            ASSERT_TRUE(limits.beginCheck(uid, live[0]));
             auto track = [&](int step) {
                 std::lock_guard lock(m);
                 for (size_t at : {size_t{uid}, size_t{8}}) {
@@ -68,6 +72,8 @@ TEST(ConnectionLimits, ChecksAreBounded) {
         });
     }
     for (auto& t : threads) t.join();
+    ::close(live[0]);
+    ::close(live[1]);
     EXPECT_EQ(peak[8], int(kMaxConcurrentChecks));
     EXPECT_EQ(*std::max_element(peak.begin(), peak.end() - 1), int(kMaxChecksPerUser));
 }

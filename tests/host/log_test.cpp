@@ -1,4 +1,5 @@
 #include "host/log.h"
+#include "host/operation_log.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,11 @@ TEST(LogLine, RefusalsAreRateLimited) {
     EXPECT_EQ(lines.size(), size_t(RefusalLogLimiter::kLinesPerWindow + 2));
     EXPECT_EQ(lines[lines.size() - 2], "Rejected connection: 995 more refusals not logged");
     EXPECT_EQ(lines.back(), "later");
+}
+
+// A path shortened in its middle (the sandbox shows both ends kept) never keeps half a character.
+TEST(LogLine, ShortenedPathsKeepWholeCharacters) {
+    EXPECT_EQ(shortenMiddle("aaaaaa\xc3\xa9mmmmmmmmmm\xc3\xa9zzzzzz", 17), "aaaaaa...zzzzzz");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 //   sleep:MS       wait
 //   drain          print every byte received until end of stream, then "<EOF>"
 //   fork           the steps after this one are taken by a child sharing the connection
+//   burst:N        open and close N more connections, every other one after part of a request
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -33,6 +34,13 @@ int main(int argc, char** argv) {
             nimbara::writeAll(fd, arg);
         } else if (step.rfind("fill:", 0) == 0) {
             nimbara::writeAll(fd, std::string(std::stoul(arg), arg.back()));
+        } else if (step.rfind("burst:", 0) == 0) {
+            for (int k = 0; k < std::stoi(arg); ++k) {
+                int other = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                ::connect(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+                if (k % 2) nimbara::writeAll(other, "{\"id\":\"x\",\"v\":1,");
+                ::close(other);
+            }
         } else if (step == "shut") {
             ::shutdown(fd, SHUT_WR);
         } else if (step.rfind("sleep:", 0) == 0) {
