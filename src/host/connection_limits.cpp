@@ -69,47 +69,75 @@ void ConnectionLimits::dropGoneWaiters(uid_t uid, bool all) {
 }
 
 void ConnectionLimits::dropGoneWaiters(std::list<Waiter*>& waiters, uid_t uid) {
-    bool dropped = false;
     for (Waiter* w : waiters) {
         // The descriptor stays open while its connection waits here.
         if (w->gone || !peerHungUp(w->fd)) continue;
         w->gone = true;
         uncount(uid);
-        dropped = true;
+        w->wake.notify_one();  // its thread ends without a check
     }
-    if (dropped) checkFree_.notify_all();  // its thread ends without a check
+}
+
+bool ConnectionLimits::hasRoom(uid_t uid) const {
+    auto it = checksPerUser_.find(uid);
+    return checks_ < kMaxConcurrentChecks &&
+           (it == checksPerUser_.end() || it->second < kMaxChecksPerUser);
+}
+
+void ConnectionLimits::count(uid_t uid) {
+    ++checks_;
+    ++checksPerUser_[uid];
+}
+
+void ConnectionLimits::endCheckLocked(uid_t uid) {
+    --checks_;
+    if (--checksPerUser_[uid] == 0) checksPerUser_.erase(uid);
+    wakeNext();
+}
+
+void ConnectionLimits::wakeNext() {
+    // Each free place is handed to one waiter, counted for it before it wakes, so that two
+    // places freed in a row never wake the same waiter twice.
+    for (auto& [user, line] : waiting_) {
+        for (Waiter* w : line) {
+            if (w->granted || w->gone) continue;
+            if (!hasRoom(user)) break;
+            count(user);
+            w->granted = true;
+            w->wake.notify_one();
+        }
+    }
 }
 
 bool ConnectionLimits::beginCheck(uid_t uid, int fd) {
     std::unique_lock lock(mutex_);
-    Waiter me{fd};
-    std::list<Waiter*>& line = waiting_[uid];
-    auto mine = line.insert(line.end(), &me);
-    checkFree_.wait(lock, [&] {
-        auto it = checksPerUser_.find(uid);
-        return me.gone || (checks_ < kMaxConcurrentChecks &&
-                           (it == checksPerUser_.end() || it->second < kMaxChecksPerUser));
-    });
-    line.erase(mine);
-    if (line.empty()) waiting_.erase(uid);
+    Waiter me;
+    me.fd = fd;
+    if (hasRoom(uid) && waiting_.find(uid) == waiting_.end()) {
+        count(uid);
+        me.granted = true;
+    } else {
+        std::list<Waiter*>& line = waiting_[uid];
+        auto mine = line.insert(line.end(), &me);
+        me.wake.wait(lock, [&] { return me.gone || me.granted; });
+        line.erase(mine);
+        if (line.empty()) waiting_.erase(uid);
+    }
     // A peer gone by its turn is not worth a check.
     if (!me.gone && peerHungUp(fd)) {
         me.gone = true;
         uncount(uid);
     }
-    if (me.gone) return false;
-    ++checks_;
-    ++checksPerUser_[uid];
+    if (me.gone) {
+        if (me.granted) endCheckLocked(uid);  // the place it was handed goes on
+        return false;
+    }
     return true;
 }
 
 void ConnectionLimits::endCheck(uid_t uid) {
-    {
-        std::lock_guard lock(mutex_);
-        --checks_;
-        if (--checksPerUser_[uid] == 0) checksPerUser_.erase(uid);
-    }
-    checkFree_.notify_all();  // the waiter that can go may be any user's
+    std::lock_guard lock(mutex_);
+    endCheckLocked(uid);
 }
 
 }  // namespace nimbara

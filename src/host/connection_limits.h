@@ -61,9 +61,17 @@ class ConnectionLimits {
 
   private:
     struct Waiter {
-        int fd;
+        int fd = -1;
         bool gone = false;
+        bool granted = false;          // a place was counted for it
+        std::condition_variable wake;  // each waiter is woken alone, never the whole line
     };
+    // Hands the free places to waiters, in each user's arrival order, as their users may start
+    // a check. These four are called with the mutex held.
+    void wakeNext();
+    bool hasRoom(uid_t uid) const;
+    void count(uid_t uid);
+    void endCheckLocked(uid_t uid);
     // Uncounts the connections of `uid` (of every user when `all`) whose peer has closed while
     // they wait for a check. Called with the mutex held.
     void dropGoneWaiters(uid_t uid, bool all);
@@ -76,7 +84,6 @@ class ConnectionLimits {
     std::mutex mutex_;
     std::unordered_map<uid_t, size_t> perUser_;
     size_t total_ = 0;
-    std::condition_variable checkFree_;
     size_t checks_ = 0;
     std::unordered_map<uid_t, size_t> checksPerUser_;
     std::unordered_map<uid_t, std::list<Waiter*>> waiting_;  // for a check, in arrival order
