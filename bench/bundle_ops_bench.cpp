@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Copies and removes two bundles with the helper's operations and with `cp -a` / `rm -rf` on
 // the same file system, interleaved (the order flips every round), on every folder given, and
 // prints the medians and the per-round ratios (min/median/max).

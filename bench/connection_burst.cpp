@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A burst of connections from an unsigned program (this one is never signed): opens COUNT
 // connections to the helper as fast as one thread can, up to WINDOW of them open at once, then
 // waits for each one's refusal or end of stream and closes it. Prints what became of them.

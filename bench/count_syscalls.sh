@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # System calls per item of a copy and a removal: the real helper (every thread traced, its copy
 # asked for by the attacker's client) against `cp -a` and `rm -rf` of the same bundle, in the
 # sandbox on tmpfs: once with /Users and /Library on one file system, as on a user's disk, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The baseline for the helper's request path: a bare line server on the helper's socket path
 // that answers every complete line with the helper's ping answer, without a client check or any
 // parsing. A thread per connection; the answers to the lines of one read go out in one write.

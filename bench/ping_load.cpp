@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Load generator for the helper's request path, signed by the build so that the helper's client
 // check admits it (and is part of what is measured).
 //   ping_load CONNECTIONS DEPTH ROUNDS [UIDS]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The helper's copy and remove against `cp -a` and `rm -rf`, on tmpfs and on the work disk.
 #   bench/run_bundle_bench.sh [BUILD_DIR] [ROUNDS]      (run as root; default build, 7 rounds)
 # tmpfs is a fresh folder in /dev/shm; the work disk is BUILD_DIR/bench-work.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A burst of unsigned connections while a signed client keeps pinging, against the real helper
 # in the sandbox. Prints the ping latency without and during the burst, what became of the
 # burst's connections, the helper's peak threads, descriptors and RSS, and whether threads and

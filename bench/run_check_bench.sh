@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The cost of admitting a connection (connect, client check, one ping) in two builds of the
 # helper, e.g. before and after a change to the check, in one sandbox: the two run alternately
 # in interleaved pairs (the order flips every pair); each run admits CONNECTIONS connections

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Turns on the operation queue: another user's one-file copy while one user queues eight large
 # copies, against the same copy on an idle helper, in the sandbox with the real helper.
 #   bench/run_fairness_bench.sh [BUILD_DIR] [FILES]     (run as root; default build, 20000)

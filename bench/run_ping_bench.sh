@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The helper's ping path against a bare line server on the same socket path, in one sandbox:
 # the two run alternately in interleaved pairs (the order flips every pair), and for each load
 # the ratio helper/baseline of answers per second is printed with its min/median/max.

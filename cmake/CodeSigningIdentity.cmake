@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The trust anchor compiled into the client check, and the identity the build signs with.
 # Without CODESIGN_ANCHOR_PEM a development PKI is generated into <build>/codesign/dev (never
 # committed) and the build signs nimbara-helper-client with it. A vendor build names the

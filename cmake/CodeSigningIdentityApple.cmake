@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # macOS: the system's code-signing service checks clients, so the build only signs. The client
 # is signed with the keychain identity CODESIGN_IDENTITY (codesign -s); the helper accepts it
 # only when that identity satisfies the client requirement (a Developer ID chain). Empty: the

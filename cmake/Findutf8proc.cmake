@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Finds Debian's libutf8proc-dev, which ships no CMake package of its own.
 find_path(UTF8PROC_INCLUDE_DIR utf8proc.h)
 find_library(UTF8PROC_LIBRARY NAMES utf8proc)

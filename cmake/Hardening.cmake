@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Hardening for every program the build links (the helper runs as root): stack protector,
 # stack-clash and control-flow protection, FORTIFY, position-independent executables, full RELRO and immediate
 # binding. A flag the packager's own flags (CFLAGS, CXXFLAGS, LDFLAGS, as dpkg-buildflags gives

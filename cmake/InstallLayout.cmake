@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Where an installed helper lives, how it runs and where it logs. The install rules, the
 # client's doctor and the packaging tests all take these places from here.
 set(NIMBARA_HELPER_NAME com.corvellan.nimbara.helper)

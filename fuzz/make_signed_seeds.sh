@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Writes the signed-file fuzzer's seeds: a tiny ELF image signed by the build's identity, the
 # same signed for another identifier and by an untrusted identity, and damaged copies of it.
 #   make_signed_seeds.sh CODESIGN_TOOL IDENTITY_DIR IDENTIFIER MAKE_IDENTITY_SH OUTDIR

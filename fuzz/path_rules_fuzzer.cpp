@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Properties of every accepted path, for destinations and sources alike.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every input line gets exactly one well-formed response. Run inside the sandbox: a decoded
 // request may reach the real file operations under /Library.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signature check reads executables that the connecting user wrote: trailer, code directory
 // and CMS block are attacker bytes. Every input gets one verdict, and only a
 // well-formed, trusted, untampered file is valid. Nothing is left in the thread's OpenSSL error

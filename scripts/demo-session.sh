@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The client session the demo runs inside the sandbox: the helper serves every operation on a
 # sample bundle for an unprivileged user, refuses another user's private files, a path outside
 # its folders and an unsigned client.

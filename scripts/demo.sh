@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the helper and runs it in a throwaway sandbox with a client session that shows every
 # operation. Nothing outside the sandbox is touched.
 set -euo pipefail

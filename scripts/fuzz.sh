@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A long fuzzing campaign: every libFuzzer target in turn (one process at a time, at low
 # priority), inside the sandbox, against the clang ASan+UBSan build in build-fuzz.
 #   scripts/fuzz.sh [RUNS_PER_TARGET] [TARGET...]     (default 10000000 runs, every target)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs, with apt-get, what building and testing the helper needs on Debian 12.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev llvm-14 pkg-config

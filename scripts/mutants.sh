@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A developer's fault check (not part of CI): plants each fault below, one at a time, in a
 # scratch copy of the tree, rebuilds, runs the whole ctest suite and prints whether the suite
 # caught it. A fault whose text no longer matches the code is reported as "stale": update it.

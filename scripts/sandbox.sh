@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs a command inside a throwaway sandbox in which the helper can live at its real fixed
 # paths: /Library, /Users, /run (so /var/run) and /tmp are fresh tmpfs mounts, the rest of the
 # system is read-only, and the sandbox has its own pid namespace and /proc.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The test run for a Mac; it has not run yet (there is no Mac where it was written; see README).
 #   1. builds with the system's compiler (Xcode command-line tools) and Homebrew's libraries
 #   2. runs the unit and file-system tests (ctest -L 'unit|fs')

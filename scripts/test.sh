@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds and runs the whole test suite: installs what is missing, then
 #   1. g++ build: unit, file-system and sandbox tests
 #   2. clang build with AddressSanitizer + UndefinedBehaviorSanitizer: the same suite

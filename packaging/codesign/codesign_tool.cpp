@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // nimbara-codesign: signs an executable for an identifier, or checks a file against the client
 // requirement and says why it fails.
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Makes code-signing identities with P-256 keys and long validity.
 #   make_identity.sh dev OUTDIR                       root, intermediate and client leaf in OUTDIR
 #   make_identity.sh ca PREFIX SUBJECT_CN [ISSUER]    a CA: self-signed, or issued by ISSUER

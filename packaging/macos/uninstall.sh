@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Removes the helper: stops it, then removes its launchd property list, executable, socket and
 # log rotation rule. The log stays unless --remove-log is given.
 # Usage: sudo uninstall.sh [--remove-log]

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Compiles every source of a compile database with the warnings as errors, then checks that
 every symbol of the project's namespace that one object needs is defined by another: a call
 into a service that this system's platform layer lacks fails here rather than at a Mac's linker.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Configures this tree as a macOS build for the compile check (scripts/macos-check.sh) on Linux:
 # Debian's clang-14 aimed at Apple targets, Apple's libc and libc++ headers from the pinned Zig
 # toolchain, and the stand-in headers of this folder. Nothing is linked or archived: the check

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small wrappers over system calls that every layer needs: the error text of an errno value,
 // whole writes that survive short writes and EINTR, EINTR-safe reads, and the process set-up
 // that must come before anything else. All functions are thread-safe and keep no state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UniqueFd: sole owner of one file descriptor, closed exactly once when the owner goes away.
 // Move-only; a default or moved-from UniqueFd holds -1. Not shared between threads.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's `doctor`: checks an installed helper from an ordinary user's seat (it needs no
 // root) and reports one finding per line, or one JSON object for scripts. Runs on the calling
 // thread; holds no state between runs.

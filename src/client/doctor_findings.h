@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The checks behind the client's doctor, one finding each: a <sysexits.h> status (EX_OK when
 // healthy), what was found, the command or step that mends it when it is not healthy, and the
 // facts for --json. Run on the calling thread; no state between runs.

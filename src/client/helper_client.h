@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Client side of the helper's protocol: connect to the helper's socket, send requests, read
 // response lines. Failures are returned as values, never thrown. One HelperClient is one
 // connection and is used by one thread at a time.

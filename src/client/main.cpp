@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line client for the helper: ping, copy, remove, mkdir, a raw mode that sends JSON
 // lines from standard input, and doctor, which checks an installation. Exit statuses follow
 // <sysexits.h>; see --help.

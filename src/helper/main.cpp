@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's entry point: one SocketServer at the fixed path, on the socket the service
 // manager passed or one of its own, SIGTERM/SIGINT turned into an orderly stop on a thread of
 // their own, readiness reported once it listens, and a fatal line with status 1 when the socket

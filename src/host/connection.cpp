@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serving one accepted connection: the client check, newline framing within the pending-bytes
 // limit, and one response line per request, in order; the responses to the lines of one read
 // leave together.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What every user shares, bounded: how many connections may be open at once, per uid and in
 // all, and how many client signature checks may run at once. One instance per SocketServer;
 // every method is thread-safe.

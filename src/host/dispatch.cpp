@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Request dispatch and the three operation handlers: presence checks and path rules on the
 // connection's thread, the file operation itself on the serial operation queue.
 #include <functional>

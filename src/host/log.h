@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's log: one line per event on standard output, "[<UTC time>] [helper] <message>\n".
 // Control characters and backslashes in a message are escaped, so a name taken from a client or
 // a bundle can never start a line of its own, and a line is at most kMaxLogLineBytes long. Each

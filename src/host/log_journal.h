@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a log line is framed for where standard output goes. Elsewhere a line is the plain
 // timestamped line of host/log.h; when standard output is the system journal (JOURNAL_STREAM
 // names its device and inode), a line starts with its syslog priority, "<3>" or "<6>", and has

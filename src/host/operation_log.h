@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The lines file operations write, bounded per user: a long path or error text is shortened in
 // its middle so that both ends stay, and each user may write a burst of lines and then about one
 // a second; what is held back is counted, and the count follows the user's next line written,

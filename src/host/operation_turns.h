@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // OperationTurns: who runs the next file operation. Users take turns: the user whose operation
 // ran last goes behind every other user with one waiting, so one user's queue of long copies
 // holds another user's operation back by at most the one already running. Each user may have at

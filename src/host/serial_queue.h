@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SerialQueue: a labelled executor that owns one thread and runs submitted work one item at a
 // time, in submission order. async() and sync() may be called from any thread except that
 // sync() from the queue's own thread is a bug (it could never return) and aborts. The queue may

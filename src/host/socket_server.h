@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SocketServer: the daemon's one listening Unix-domain socket, the accept loop, per-connection
 // service, request dispatch and the operation handlers. One instance lives for the whole process.
 // serverSocket is the only field that changes after start(); it is atomic. File operations run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "operations/bundle_ops.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The helper's privileged file operations on validated, canonical paths, for a caller. Each
 // path is reached from its allowed root through descriptors, one component at a time; no
 // symbolic link below a root is ever followed, and folders on the way are trusted only when

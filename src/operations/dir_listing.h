@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Listing folders through descriptors, for the tree walks of the operations: a directory stream
 // that owns its descriptor, and the next entry other than "." and "..". Failures throw
 // FsFailure. Stateless; any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // OperationError: why a bundle operation failed. Case numbers are part of the error's identity
 // (domain "Helper.OperationError", code = case number) and must not change. Plain value.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "operations/progress_watch.h"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What keeps one operation from holding the operation queue for good: every step of a copy must
 // end within kStallBound of the step before it, and nothing is read from or written to a file
 // system that a user's process or another machine serves (it could leave a call unanswered).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // StagingJournal: the record of the hidden items a copy has made beside a destination (the copy
 // being built, or the old item swapped out of the way) for as long as they exist. A helper that
 // is killed leaves its entries behind, and the next start removes what they name. Kept as one

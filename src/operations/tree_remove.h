@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Removing whole trees through directory descriptors, at any depth, with a bounded number of
 // descriptors: links are removed as links, never followed, and nothing on another file system
 // is entered. For a caller other than root, no item of another user goes, at any depth.

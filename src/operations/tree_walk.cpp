@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "operations/tree_walk.h"
 
 #include <dirent.h>
@@ -14,8 +15,8 @@
 #include "base/sys.h"
 #include "base/unique_fd.h"
 #include "operations/dir_listing.h"
-#include "operations/trusted_folders.h"
 #include "operations/progress_watch.h"
+#include "operations/trusted_folders.h"
 #include "platform/credentials.h"
 #include "platform/file_system.h"
 #include "platform/privacy.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Copying and measuring whole trees through directory descriptors: never following a
 // symbolic link, never recursing on the call stack, with a bounded number of descriptors.
 // Copies go at most kMaxCopyDepth levels deep (removal: tree_remove.h). Sources are read with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reaching the folders the helper writes in without trusting what others could have prepared:
 // the allowed roots (and the helper's own state folder) are reached from "/" one component at a
 // time, never through a link, past ancestors that only root can change; folders below a root

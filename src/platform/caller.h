@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Caller: the file-system identity of the person a request acts for, as the kernel reported it
 // for the connected peer (uid, primary gid, supplementary groups). Plain value; any thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The code-requirement language the signature check understands: clauses joined by "and", each
 // an identifier, "anchor apple generic", or the leaf certificate's subject CN. Anything else
 // does not compile. Pure; any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operating system's code-signing service as the client check uses it: does the running
 // process behind a connection satisfy a requirement text? Nothing is cached; the requirement is
 // compiled on every call. Stateless; any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Acting for a caller on the current thread: for the life of a CallerIdentityScope, file-system
 // permission checks made by this thread are the caller's (uid, gid and supplementary groups),
 // so the helper reads only what the caller could read itself. Other threads are unaffected.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <grp.h>
 #include <sys/fsuid.h>
 #include <sys/syscall.h>

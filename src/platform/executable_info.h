@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A program's executable file as the client's diagnostics see it: this process's own
 // executable, and the information property list an executable carries (on Linux, the bytes of
 // its ELF section .info_plist). Reads only; stateless; any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File-system calls whose form differs between systems: copy-on-write clones, copying a byte
 // range in the kernel, dropping access a new item inherited from its folder, renames that never
 // replace by accident, and random bytes for hidden names. Stateless; any thread. Results are 0

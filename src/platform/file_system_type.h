@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which file systems the helper reads from and writes to: only those whose answers come from
 // this machine's kernel. A file system served by a user's process (FUSE) or by another machine
 // can leave a call unanswered for as long as it likes, and no file operation of any user could

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening a path beneath a directory descriptor without ever following a symbolic link or
 // leaving that directory: in one call where the kernel can refuse every link on the way
 // (openat2 RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS on Linux, O_NOFOLLOW_ANY on macOS), a

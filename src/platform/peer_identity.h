@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Who is at the other end of a connected Unix-domain socket: the peer's process id and the
 // identity it acts with, pinned so that an exited process (or a reused pid) is never mistaken
 // for the original peer: by a pidfd on Linux, by the kernel's audit token on macOS.

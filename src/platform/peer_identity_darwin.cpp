@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <bsm/libbsm.h>
 #include <errno.h>
 #include <sys/socket.h>

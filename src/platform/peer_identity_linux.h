@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Linux only: the liveness of a process held by a pidfd, for the client check and its tests.
 #pragma once
 

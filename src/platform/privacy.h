@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Places the system keeps even from root: a refusal there is not about file permissions, and
 // the reason given to people must say what would allow it. Pure; any thread.
 #pragma once

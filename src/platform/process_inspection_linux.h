@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Linux only: what /proc tells of a live client process beyond its signed executable: whether it
 // runs that code as shipped (no loader variables, no tracer, no code mapped from elsewhere) and
 // whether it holds a given connection itself, only in close-on-exec descriptors. The caller pins

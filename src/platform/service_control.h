@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the client's doctor asks of the system's service manager about the helper, and the
 // commands an administrator runs to mend what it finds. Runs the manager's own command-line
 // tool (read-only queries); stateless; any thread.

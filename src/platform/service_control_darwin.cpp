@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // launchd: `launchctl print system/<label>` answers for a loaded job, fails for an unknown one.
 #include <stdio.h>
 

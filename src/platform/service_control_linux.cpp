@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // systemd: `systemctl show` for the socket and service units, read through a pipe.
 #include <stdio.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the service manager that started the helper hands it and hears from it: the listening
 // socket it created for the helper (systemd's socket activation, launchd's Sockets key) and the
 // report that the helper is ready. Called from the main thread during start-up only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // launchd hands the sockets of the job's Sockets key to launch_activate_socket; it has no
 // readiness report (a job is ready when its socket is).
 #include <fcntl.h>

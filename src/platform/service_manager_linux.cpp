@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // systemd's protocols, spoken directly: LISTEN_PID/LISTEN_FDS for the sockets it passes from
 // descriptor 3 on, and a datagram to NOTIFY_SOCKET for readiness.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Executables signed by appending a CMS signature: the format, the verification of an open file
 // against a compiled requirement and a trust anchor, and the signing used by the build's tool.
 // Verification runs the cheap checks first and hashes the code last. Stateless; any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Local stream sockets as the helper and its client open and accept them: every descriptor is
 // close-on-exec, and on systems without a per-call flag each socket is set never to raise
 // SIGPIPE. Same result conventions as socket(2) and accept(2). Stateless; any thread.

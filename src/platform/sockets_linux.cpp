@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <sys/socket.h>
 
 #include "platform/sockets.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fixed places of the system the helper keeps its own files in. Constant; any thread.
 #pragma once
 

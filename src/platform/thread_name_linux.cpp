@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <pthread.h>
 
 #include "platform/thread_name.h"

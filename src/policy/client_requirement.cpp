@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "policy/client_requirement.h"
 
 #include "platform/code_signing.h"

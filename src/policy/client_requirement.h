@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one client this helper serves, as a code requirement, and the check of a connected peer
 // against it. verifyCodeSignature is stateless and callable from any thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The rules every client path passes before anything on disk is touched: well formed (absolute,
 // no control characters), canonical (parent standardized, no ".." anywhere), and inside an allowed
 // plug-in folder (destinations) or below /Users/ (copy sources). Pure text, no file system;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "policy/path_text.h"
 
 #include <utf8proc.h>

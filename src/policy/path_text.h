@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Path text operations used by validation: last component, parent, standardization and
 // joining, plus prefix tests that compare user-perceived characters (extended grapheme clusters)
 // rather than bytes. All pure; no file-system access; any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The wire messages: HelperRequest and HelperResponse, their compact JSON form and the error
 // codes. Decoding is all or nothing and bounded (nesting depth, no recursion); encoding never
 // fails and never emits a raw line feed. Pure functions, callable from any thread.

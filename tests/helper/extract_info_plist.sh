@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Writes the information property list embedded in the executable $1 to the file $2.
 set -e
 case "$(uname -s)" in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The helper executable carries packaging/Info.plist, byte for byte, in its own section
 // (.info_plist in ELF, __TEXT,__info_plist in Mach-O).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The caps on connections and signature checks, without sockets.
 #include "host/connection_limits.h"
 

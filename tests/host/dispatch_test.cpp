@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dispatch answers that need no file system: decoding, version, unknown operations, and the
 // handlers' presence checks and path refusals (which answer before any operation is queued).
 #include <gmock/gmock.h>

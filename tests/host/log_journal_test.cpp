@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "host/log_journal.h"
 
 #include <gtest/gtest.h>

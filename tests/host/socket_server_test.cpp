@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A SocketServer on a temporary path: what no sandbox test can reach (the limit of the path,
 // trouble on a connection's thread, descriptors running out), refusals in a burst, and the
 // serial queue underneath.

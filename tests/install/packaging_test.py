@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Checks what a packager ships: the installed tree (stripped, signatures intact, man pages),
 the hardening of the programs, the systemd units, the launchd property list and installer
 scripts, and that a vendor build leaves the general client unsigned.

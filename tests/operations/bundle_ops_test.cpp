@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bundle operations in a temporary tree that stands in for an allowed root and for /Users. The
 // test runs as root and acts for callers of its choosing.
 #include "operations/bundle_ops.h"

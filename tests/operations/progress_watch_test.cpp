@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The copy's bound on a stalled step: a step that ends more than kStallBound after the one
 // before it fails the copy; one in time does not.
 #include "operations/progress_watch.h"

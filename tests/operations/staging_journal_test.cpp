@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record of staged copies: bounded in all (per user: Attack.TheRecordOfStagedCopiesIsBounded),
 // left whole by a failed write, read back whole however large.
 #include "operations/staging_journal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The requirement language: forms it accepts and forms it refuses.
 #include "platform/code_requirement.h"
 

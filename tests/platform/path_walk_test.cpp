@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening beneath a folder without following links, through the kernel's resolver and through
 // the component walk it falls back to: the same verdict for every hostile layout.
 #include "platform/path_walk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The services each platform layer provides, held to one contract on every system: sockets
 // close-on-exec and blocking when accepted, each chunk read attributed to its writer, the
 // connection held by the checked process itself, renames that never replace or that swap.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The platform layer in a process the system restricts, each case in a child process: a filter
 // that refuses openat2 (as service managers install them), a thread that may not take a uid.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Each way the client check can fail, with identities generated for the test under the build's
 // development anchor (and one rogue anchor), and the check of a live process pinned by a pidfd.
 #include "platform/signed_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The helper under a service manager: a listening socket passed in (systemd's protocol), its
 // readiness report, and log lines in the journal's form when standard output is the journal;
 // and the sandbox that stands in for the machine, reachable for the users inside it.

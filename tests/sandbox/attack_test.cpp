@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real helper against an attacker (uid 1000) with a signed client, a folder under /Users and
 // write access to a world-writable plug-in folder, and a victim (uid 1001) whose home is private.
 // Every client here runs as one of those two users.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Connection handling against the real helper: the client check, framing, ordering, the
 // pending-bytes limit, and what every user shares staying bounded: connections per user and in
 // all, and the log lines that refused peers cause. Attackers run unprivileged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's doctor from an unprivileged user's seat, against the real helper in each of the
 // situations an administrator meets: every finding that is not ok comes with its fix.
 #include "support/sandbox.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole job through the signed client: every operation's answers and log lines, refusals
 // that touch nothing, operation failures, and the serial operation queue under concurrency.
 #include <regex>

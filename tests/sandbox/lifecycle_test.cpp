@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real helper at its real paths: listening, stopping on signals, a second instance, an
 // unusable /var/run, the arguments it ignores, a vanished log reader and leftovers.
 #include "support/sandbox.h"

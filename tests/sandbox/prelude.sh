@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by every sandbox script: where things are, and starting and stopping the helper.
 H=$BUILD/helper/com.corvellan.nimbara.helper
 C=$BUILD/client/nimbara-helper-client

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Starts the helper the way systemd starts a socket-activated Type=notify service: the socket
 made and listening before the helper runs, passed as descriptor 3 with LISTEN_FDS=1 and
 LISTEN_PID, readiness awaited on NOTIFY_SOCKET, standard output a stream JOURNAL_STREAM names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What users share, against the real helper: turns on the operation queue, the log's bound per
 // user, the file systems a copy reads, and the places of closed connections. The users run
 // unprivileged: uid 1000 and uid 1001.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client check against a user who shapes the process that speaks (uid 1000, the signed
 // client on disk): code let into the signed client, a tracer, and requests written by an
 // unsigned image that then execs signed code. Each is refused with its reason in the log.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A library a user could slip into a signed client: loaded by LD_PRELOAD, or as an auditor by
 // LD_AUDIT. With INJECTED_HIDES set it wipes the loader variables from the process's start-up
 // environment, as a careful attacker would, so that only its mapped code gives it away.

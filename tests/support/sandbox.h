@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a bash script inside a throwaway sandbox where the real helper runs at its real paths
 // (see scripts/sandbox.sh). The script starts with tests/sandbox/prelude.sh sourced.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // wire_probe: a signed test client that speaks raw bytes to the helper, step by step:
 //   send:TEXT      write TEXT as it is
 //   fill:N:C       write N bytes of the character C

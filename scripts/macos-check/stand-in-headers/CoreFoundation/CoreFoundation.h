@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Stand-in for the syntax check only (scripts/macos-check.sh); not the system's header.
    Declares exactly the Core Foundation types, constants and functions the tree calls, with
    Apple's documented signatures (CoreFoundation: CFBase.h, CFData.h, CFDictionary.h,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Stand-in for the syntax check only (scripts/macos-check.sh); not the system's header.
    Declares exactly the code-signing services the tree calls, with Apple's documented
    signatures and constant values (Security: CSCommon.h, SecCode.h, SecRequirement.h,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Stand-in for the syntax check only (scripts/macos-check.sh); not the system's header.
    Declares exactly the extended-attribute calls the tree makes, with Apple's documented
    signatures (listxattr(2), removexattr(2)). */
