@@ -41,6 +41,21 @@ class PlatformServicesTest : public ::testing::Test {
         std::ifstream in(base_ + "/" + rel);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
+    // Binds `listener` to a socket in the test folder and listens; returns a client connected
+    // to it, or an invalid descriptor.
+    UniqueFd listenAndConnect(int listener) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = base_ + "/s";
+        std::memcpy(addr.sun_path, path.c_str(), path.size());
+        auto* sa = reinterpret_cast<sockaddr*>(&addr);
+        UniqueFd client(openLocalSocket());
+        if (::bind(listener, sa, sizeof addr) != 0 || ::listen(listener, 1) != 0 ||
+            ::connect(client.get(), sa, sizeof addr) != 0) {
+            client.reset();
+        }
+        return client;
+    }
     std::string base_;
     UniqueFd dir_;
 };
@@ -51,15 +66,8 @@ TEST_F(PlatformServicesTest, SocketsAreCloseOnExecAndAcceptedBlocking) {
     ASSERT_TRUE(listener);
     EXPECT_TRUE(::fcntl(listener.get(), F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(::fcntl(listener.get(), F_GETFL) & O_NONBLOCK);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string path = base_ + "/s";
-    std::memcpy(addr.sun_path, path.c_str(), path.size());
-    auto* sa = reinterpret_cast<sockaddr*>(&addr);
-    ASSERT_EQ(::bind(listener.get(), sa, sizeof addr), 0);
-    ASSERT_EQ(::listen(listener.get(), 1), 0);
-    UniqueFd client(openLocalSocket());
-    ASSERT_EQ(::connect(client.get(), sa, sizeof addr), 0);
+    UniqueFd client = listenAndConnect(listener.get());
+    ASSERT_TRUE(client);
     EXPECT_FALSE(::fcntl(client.get(), F_GETFL) & O_NONBLOCK);
     UniqueFd accepted(acceptConnection(listener.get()));
     ASSERT_TRUE(accepted);
@@ -72,15 +80,8 @@ TEST_F(PlatformServicesTest, OnlyTheCheckedProcessSpeaksOnItsConnection) {
     using Result = ProcessCheck::Result;
     UniqueFd listener(openLocalSocket());
     ASSERT_EQ(attributeSenders(listener.get()), 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string path = base_ + "/s";
-    std::memcpy(addr.sun_path, path.c_str(), path.size());
-    auto* sa = reinterpret_cast<sockaddr*>(&addr);
-    ASSERT_EQ(::bind(listener.get(), sa, sizeof addr), 0);
-    ASSERT_EQ(::listen(listener.get(), 1), 0);
-    UniqueFd client(openLocalSocket());
-    ASSERT_EQ(::connect(client.get(), sa, sizeof addr), 0);
+    UniqueFd client = listenAndConnect(listener.get());
+    ASSERT_TRUE(client);
     ASSERT_TRUE(writeAll(client.get(), "early"));  // before the accept
     UniqueFd accepted(acceptConnection(listener.get()));
     PeerProcess self = peerProcessOf(accepted.get());
