@@ -220,6 +220,11 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
     // The copy is built under a hidden name beside the destination, which it replaces only
     // when complete.
     auto discardStaged = [&] {
+        struct stat st;
+        if (::fstatat(fd, staged.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+            journal.remove(stagedPath);  // failed before anything was staged
+            return;
+        }
         try {
             removeTree(fd, staged, stagedPath, caller.uid);
             journal.remove(stagedPath);
