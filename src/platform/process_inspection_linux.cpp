@@ -37,8 +37,6 @@ constexpr std::array<std::string_view, 10> kLoaderVariables{
 // Folders whose files only root can change; /usr/local is left out (group staff may write it).
 constexpr std::array<std::string_view, 7> kSystemLibraryFolders{
     "/usr/lib/", "/usr/lib64/", "/usr/lib32/", "/usr/libx32/", "/lib/", "/lib64/", "/lib32/"};
-// Where the system keeps data a program may map without running it (locales, message catalogs).
-constexpr std::array<std::string_view, 2> kSystemDataFolders{"/usr/share/", "/etc/"};
 
 // A record longer than this is judged by its first bytes: names and paths fit in them.
 constexpr size_t kMaxRecordBytes = 8192;
@@ -130,12 +128,9 @@ ProcessCheck loaderVariablesOf(int procDir) {
     return valid();
 }
 
-bool inSystemFolder(std::string_view path, bool executable) {
+bool inSystemLibraryFolder(std::string_view path) {
     for (std::string_view folder : kSystemLibraryFolders) {
         if (path.substr(0, folder.size()) == folder) return true;
-    }
-    for (std::string_view folder : kSystemDataFolders) {
-        if (!executable && path.substr(0, folder.size()) == folder) return true;
     }
     return false;
 }
@@ -178,8 +173,7 @@ bool parseMapping(std::string_view line, Mapping& m) {
     return true;
 }
 
-// Why the mapping `m` (executable, or of a file) is not the process's own or the system's, or
-// empty.
+// Why the executable mapping `m` is not the process's own code or the system's, or empty.
 std::string foreignCode(const Mapping& m, const struct stat& image) {
     if (m.inode == 0) {
         if (m.path == "[vdso]" || m.path == "[vsyscall]") return {};
@@ -189,15 +183,13 @@ std::string foreignCode(const Mapping& m, const struct stat& image) {
     // The name is the process's view; the file at that name in the helper's view must be the
     // very file mapped, so a private mount over a library folder does not pass.
     struct stat st;
-    if (inSystemFolder(m.path, m.executable) &&
+    if (inSystemLibraryFolder(m.path) &&
         ::fstatat(AT_FDCWD, std::string(m.path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_dev == m.device && st.st_ino == m.inode && st.st_uid == 0 &&
         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
         return {};
     }
-    // A library that made its own code unexecutable after it ran still has its other parts
-    // mapped: any file mapping counts, not only executable ones.
-    return (m.executable ? "runs code from " : "maps ") + std::string(m.path);
+    return "runs code from " + std::string(m.path);
 }
 
 // Whether a page of [start, end) is no longer the file's own: code written after it was mapped
@@ -233,8 +225,8 @@ ProcessCheck mappedCodeOf(int procDir, const struct stat& image) {
             why = "unreadable memory map";
             return false;
         }
-        if (!m.executable && m.inode == 0) return true;  // its own data
-        if (m.executable && m.inode != 0) code.emplace_back(m, std::string(m.path));
+        if (!m.executable) return true;
+        if (m.inode != 0) code.emplace_back(m, std::string(m.path));
         if (m.inode != 0 && m.device == lastDevice && m.inode == lastInode) return true;
         why = foreignCode(m, image);
         lastDevice = m.device;

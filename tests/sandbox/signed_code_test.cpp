@@ -72,7 +72,8 @@ os.execv(sys.argv[2], [sys.argv[2], "sleep:2500"])
                 ContainsRegex(R"(\] Rejected connection: traced by pid [0-9]+ \(pid: )"));
     EXPECT_THAT(
         run.output,
-        ContainsRegex(R"(\] Rejected connection: maps /[^ ]*/tests/libinjected.so \(pid: )"));
+        ContainsRegex(
+            R"(\] Rejected connection: runs code from /[^ ]*/tests/libinjected.so \(pid: )"));
 }
 
 }  // namespace
