@@ -41,7 +41,9 @@ bool logGoesToJournal() {
 std::string formatJournalLine(LogPriority priority, std::string_view message) {
     // The plain line without its "[<time>] " head: the same escaping and the same cut.
     std::string plain = formatLogLine(0, message);
-    std::string line = "<" + std::to_string(static_cast<int>(priority)) + ">";
+    // Built by appending: g++ -O3 mistakes a prefix added with operator+ for an overlapping copy.
+    std::string line(1, '<');
+    line.append(std::to_string(static_cast<int>(priority))).append(1, '>');
     line.append(plain, plain.find("[helper] "));
     return line;
 }
