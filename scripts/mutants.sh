@@ -27,16 +27,17 @@ tree, build = scratch + "/tree", scratch + "/build"
 # name, file, text in the code, text of the fault; or name, file, [(text, fault), ...] for a
 # fault that takes several edits of one file together
 FAULTS = [
-  ("mode mask 0755 -> 07777", "src/operations/tree_walk.cpp",
+  ("mode mask 0755 -> 07777", "src/operations/tree_items.h",
    "constexpr mode_t kModeMask = 0755;", "constexpr mode_t kModeMask = 07777;"),
-  ("sources opened following links, the type check following too", "src/operations/tree_walk.cpp",
+  ("sources opened following links, the type check following too", "src/operations/tree_items.cpp",
    [("constexpr int kSourceFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;",
      "constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;"),
     ("        case DT_LNK:\n            return S_IFLNK;\n", "        case DT_LNK:\n            break;\n"),
     ("if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(\"Cannot read\", path);\n    return st.st_mode & S_IFMT;",
      "if (::fstatat(dir, e->d_name, &st, 0) != 0) fail(\"Cannot read\", path);\n    return st.st_mode & S_IFMT;"),
     ("if (::fstatat(srcDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {\n                fail(\"Cannot read\", srcPath);",
-     "if (::fstatat(srcDir, name.c_str(), &st, 0) != 0) {\n                fail(\"Cannot read\", srcPath);")]),
+     "if (::fstatat(srcDir, name.c_str(), &st, 0) != 0) {\n                fail(\"Cannot read\", srcPath);",
+     "src/operations/tree_walk.cpp")]),
   ("RESOLVE_NO_SYMLINKS dropped", "src/platform/path_walk_linux.cpp",
    "RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS", "RESOLVE_BENEATH"),
   ("O_NOFOLLOW dropped in the component walk", "src/platform/path_walk.cpp",
@@ -81,13 +82,13 @@ FAULTS = [
   ("inherited ACLs kept", "src/platform/file_system_linux.cpp",
    "for (const char* acl : {\"system.posix_acl_access\", \"system.posix_acl_default\"}) {",
    "for (const char* acl : std::initializer_list<const char*>{}) {"),
-  ("files copied past their size", "src/operations/tree_walk.cpp",
+  ("files copied past their size", "src/operations/file_contents.cpp",
    "if (more > 0) fail(\"Cannot copy\", srcPath, kChangedSize);", ""),
-  ("holes filled", "src/operations/tree_walk.cpp",
+  ("holes filled", "src/operations/file_contents.cpp",
    "const bool sparse = allocatedBytes(st) < size;", "const bool sparse = false;"),
   ("no space check", "src/operations/bundle_ops.cpp", "if (needed.bytes > free.bytes) {",
    "if (false) {"),
-  ("copies without a depth limit", "src/operations/tree_walk.cpp",
+  ("copies without a depth limit", "src/operations/tree_measure.cpp",
    "if (levels.size() >= kMaxCopyDepth) fail(\"Cannot copy\", path, tooDeep());", ""),
   ("no sweep at start", "src/host/socket_server.cpp",
    "        sweepLeftovers(journal_, [](const std::string& line) { log(line); });", ""),
@@ -222,7 +223,7 @@ FAULTS = [
   ("connections whose peer has gone keep counting", "src/host/connection_limits.cpp",
    [("    if (perUser_[uid] >= perUserCap_) dropGoneWaiters(uid, false);", ""),
     ("    if (!me.gone && peerHungUp(fd)) {", "    if (false) {")]),
-  ("a source may span file systems", "src/operations/tree_walk.cpp",
+  ("a source may span file systems", "src/operations/tree_items.cpp",
    "    if (st.st_dev != device) fail(\"Cannot copy\", path, kOtherFileSystem);", ""),
   ("a stalled step does not fail the copy", "src/operations/progress_watch.cpp",
    "    if (before != 0 && Clock::duration(now - before) > kStallBound) {",
@@ -241,14 +242,19 @@ for name, rel, *edits in FAULTS:
     if only and only not in name:
         continue
     edits = edits[0] if len(edits) == 1 else [tuple(edits)]
-    path = f"{tree}/{rel}"
-    text = open(path).read()
-    if any(old not in text for old, _ in edits):
+    # an edit may name a file of its own as a third item: one fault across several files
+    files = {}
+    for edit in edits:
+        path = f"{tree}/{edit[2] if len(edit) > 2 else rel}"
+        files.setdefault(path, open(path).read())
+    if any(e[0] not in files[f"{tree}/{e[2] if len(e) > 2 else rel}"] for e in edits):
         rows.append((name, "stale")); continue
-    faulty = text
-    for old, new in edits:
-        faulty = faulty.replace(old, new, 1)
-    open(path, "w").write(faulty)
+    originals = dict(files)
+    for edit in edits:
+        path = f"{tree}/{edit[2] if len(edit) > 2 else rel}"
+        files[path] = files[path].replace(edit[0], edit[1], 1)
+    for path, faulty in files.items():
+        open(path, "w").write(faulty)
     try:
         built = subprocess.run(["ninja", "-C", build], capture_output=True).returncode == 0
         if not built:
@@ -258,7 +264,8 @@ for name, rel, *edits in FAULTS:
                                     "--timeout", "300"], capture_output=True, text=True)
             verdict = "caught" if suite.returncode != 0 else "SURVIVED"
     finally:
-        open(path, "w").write(text)
+        for path, text in originals.items():
+            open(path, "w").write(text)
     rows.append((name, verdict))
     print(f"{verdict:16} {name}", flush=True)
 subprocess.run(["ninja", "-C", build], capture_output=True)

@@ -7,144 +7,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <memory>
 #include <vector>
 
-#include "base/sys.h"
 #include "base/unique_fd.h"
 #include "operations/dir_listing.h"
+#include "operations/file_contents.h"
 #include "operations/progress_watch.h"
+#include "operations/tree_items.h"
 #include "operations/trusted_folders.h"
 #include "platform/credentials.h"
 #include "platform/file_system.h"
-#include "platform/privacy.h"
 
 namespace nimbara {
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-// O_NONBLOCK: an item swapped for a FIFO after it was listed cannot hang the open.
-constexpr int kSourceFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-constexpr mode_t kModeMask = 0755;  // no setuid, setgid, sticky or group/other write
+using namespace tree_items;
+
 constexpr size_t kOpenBatch = 256;  // source files of one folder held open at once
-constexpr const char* kNotCopyable = "not a regular file, folder or symbolic link";
-constexpr const char* kChangedSize = "it changed size while being copied";
-// Bounded so that a stop request is seen, and progress noted, between chunks even on a slow disk.
-constexpr uint64_t kChunkBytes = uint64_t{16} << 20;
-constexpr const char* kOtherFileSystem =
-    "it lies on another file system than the folder that holds the source";
-
-std::atomic<bool> stopping{false};
-std::atomic<std::chrono::steady_clock::rep> removalDeadline{0};  // when stopping
-
-[[noreturn]] void fail(const std::string& what, const std::string& path, int err = errno) {
-    throw FsFailure(what, path, err);
-}
-
-[[noreturn]] void fail(const std::string& what, const std::string& path, const std::string& cause) {
-    throw FsFailure(what, path, cause);
-}
-
-// Between two steps of a copy: gives up when the helper stops or the last step stalled.
-void checkStop(const std::string& path) {
-    if (stopRequested()) fail("Cannot copy", path, "the helper is stopping");
-    noteProgress(path);
-}
-
-// A mount inside a source could be a file system that never answers: the whole source lies on
-// the file system of the folder that holds it.
-void requireDevice(const struct stat& st, dev_t device, const std::string& path) {
-    if (st.st_dev != device) fail("Cannot copy", path, kOtherFileSystem);
-}
-
-dev_t deviceOf(int dir, const std::string& path) {
-    struct stat st;
-    if (::fstat(dir, &st) != 0) fail("Cannot read", path);
-    return st.st_dev;
-}
-
-std::string tooDeep() {
-    return "folders nested more than " + std::to_string(kMaxCopyDepth) + " levels deep";
-}
-
-// The entry's type as S_IFMT bits, from the listing when it says, else from the item itself.
-mode_t entryType(int dir, const dirent* e, const std::string& path) {
-    switch (e->d_type) {
-        case DT_DIR:
-            return S_IFDIR;
-        case DT_REG:
-            return S_IFREG;
-        case DT_LNK:
-            return S_IFLNK;
-        case DT_UNKNOWN:
-            break;
-        default:
-            return S_IFIFO;  // any other kind: not copyable
-    }
-    struct stat st;
-    if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
-    return st.st_mode & S_IFMT;
-}
-
-std::string readLink(int dir, const char* name, const std::string& path) {
-    std::string target(PATH_MAX + 1, '\0');
-    ssize_t n = ::readlinkat(dir, name, target.data(), target.size());
-    if (n < 0) fail("Cannot read link", path);
-    if (static_cast<size_t>(n) >= target.size()) fail("Cannot read link", path, ENAMETOOLONG);
-    target.resize(static_cast<size_t>(n));
-    return target;
-}
-
-// Opens a listed regular file or folder for reading and makes sure it still is one.
-UniqueFd openSource(int dir, const char* name, mode_t type, const std::string& path,
-                    struct stat& st) {
-    UniqueFd fd(::openat(dir, name, kSourceFlags | (type == S_IFDIR ? O_DIRECTORY : 0)));
-    if (!fd || ::fstat(fd.get(), &st) != 0) fail("Cannot open", path);
-    if ((st.st_mode & S_IFMT) != type) fail("Cannot copy", path, kNotCopyable);
-    return fd;
-}
-
-uint64_t allocatedBytes(const struct stat& st) {
-    return static_cast<uint64_t>(st.st_blocks) * 512;
-}
-
-// Copies exactly the size the file had when it was opened; a file that grew or shrank meanwhile
-// fails the copy.
-void copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath,
-                      uint64_t allowance) {
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
-    const bool sparse = allocatedBytes(st) < size;
-    uint64_t copied = 0;
-    for (uint64_t offset = 0; offset < size;) {
-        uint64_t end = size;
-        if (sparse) {  // copy only the data; the holes between stay holes
-            off_t data = ::lseek(src, static_cast<off_t>(offset), SEEK_DATA);
-            if (data < 0 && errno == ENXIO) break;
-            off_t hole = data < 0 ? -1 : ::lseek(src, data, SEEK_HOLE);
-            if (hole < 0) fail("Cannot read", srcPath);
-            offset = static_cast<uint64_t>(data);
-            end = std::min(size, static_cast<uint64_t>(hole));
-            if (offset >= end) break;
-        }
-        // Holes filled since the space was checked must not take more than is left.
-        if (sparse && (copied += end - offset) > allowance) {
-            fail("Cannot copy", srcPath, "not enough space: it grew while being copied");
-        }
-        for (; offset < end; offset += std::min(end - offset, kChunkBytes)) {
-            checkStop(srcPath);
-            int err = copyFileRange(src, dst, offset, std::min(end - offset, kChunkBytes));
-            if (err == EOVERFLOW) fail("Cannot copy", srcPath, kChangedSize);
-            if (err != 0) fail("Cannot copy", srcPath, err);
-        }
-    }
-    if (sparse && ::ftruncate(dst, static_cast<off_t>(size)) != 0) fail("Cannot copy", srcPath);
-    char probe;
-    ssize_t more = ::pread(src, &probe, 1, static_cast<off_t>(size));
-    if (more < 0) fail("Cannot read", srcPath);
-    if (more > 0) fail("Cannot copy", srcPath, kChangedSize);
-}
 
 struct SourceFile {
     std::string name;
@@ -360,72 +240,6 @@ class TreeCopier {
 };
 
 }  // namespace
-
-std::string fsReason(const std::string& what, const std::string& path, int err) {
-    return what + " " + path + ": " + errnoText(err) + privacyNote(err, path);
-}
-
-void requestStop(std::chrono::steady_clock::time_point deadline) {
-    removalDeadline.store(deadline.time_since_epoch().count());
-    stopping.store(true);
-}
-
-bool stopRequested() {
-    return stopping.load(std::memory_order_relaxed);
-}
-
-bool removalMustEnd() {
-    return stopping.load(std::memory_order_relaxed) &&
-           std::chrono::steady_clock::now().time_since_epoch().count() > removalDeadline.load();
-}
-
-TreeSize measureTree(const Caller& caller, int srcDir, const std::string& name,
-                     const std::string& srcPath) {
-    requireTrustedFileSystem(srcDir, "Cannot read", srcPath);
-    const dev_t device = deviceOf(srcDir, srcPath);
-    CallerIdentityScope as(caller);
-    struct stat st;
-    if (::fstatat(srcDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        fail("Cannot read", srcPath);
-    requireDevice(st, device, srcPath);
-    TreeSize total{allocatedBytes(st), 1};
-    if (!S_ISDIR(st.st_mode)) {
-        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-            fail("Cannot copy", srcPath, kNotCopyable);
-        }
-        return total;
-    }
-    struct Level {
-        DirPtr listing;
-        std::string path;
-    };
-    std::vector<Level> levels;
-    UniqueFd top(::openat(srcDir, name.c_str(), kDirFlags | O_NONBLOCK));
-    if (!top) fail("Cannot open", srcPath);
-    levels.push_back({listDirectory(std::move(top), srcPath), srcPath});
-    while (!levels.empty()) {
-        Level& level = levels.back();
-        const dirent* e = nextEntry(level.listing.get(), level.path);
-        if (!e) {
-            levels.pop_back();
-            continue;
-        }
-        std::string path = level.path + "/" + e->d_name;
-        checkStop(path);
-        int dir = ::dirfd(level.listing.get());
-        if (::fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail("Cannot read", path);
-        requireDevice(st, device, path);
-        total.bytes += allocatedBytes(st);
-        ++total.items;
-        if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) continue;
-        if (!S_ISDIR(st.st_mode)) fail("Cannot copy", path, kNotCopyable);
-        if (levels.size() >= kMaxCopyDepth) fail("Cannot copy", path, tooDeep());
-        UniqueFd sub(::openat(dir, e->d_name, kDirFlags | O_NONBLOCK));
-        if (!sub) fail("Cannot open", path);
-        levels.push_back({listDirectory(std::move(sub), path), std::move(path)});
-    }
-    return total;
-}
 
 void copyTree(const Caller& caller, int srcDir, const std::string& name, int dstDir,
               const std::string& dstName, const std::string& srcPath, const std::string& dstPath,
