@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The real helper at its real paths: listening, stopping on signals, a second instance, an
-// unusable /var/run, the arguments it ignores, a vanished log reader and leftovers.
+// unusable /var/run, the arguments it ignores, a vanished log reader, leftovers and the log file
+// reopened after a rotation.
 #include "support/sandbox.h"
 
 namespace nimbara {
@@ -106,6 +107,50 @@ TEST(Lifecycle, KnownStartWhateverTheParentLeft) {
         HasSubstr(
             "== answer\n{\"id\":\"m\",\"ok\":true}\n<EOF>\n{\"id\":\"c\",\"ok\":true}\n<EOF>\n"
             "modes=755 755 755 644 \nhelper-exit=0\nping-after=0\nhelper-exit=0\n"));
+}
+
+// A rotation renames the log file and sends SIGHUP while lines pour in: every line lands whole in
+// the old file or the new one, none lost, none twice. A link, a second name or another user's
+// file planted at the log's name is never written to; the log goes on where it was. The pid file
+// names the serving helper and goes with it.
+TEST(Lifecycle, TheLogFileIsReopenedOnSighupWithoutLosingALine) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(R"SH(
+        mkdir -p "$VST3"; pidfile=/var/lib/com.corvellan.nimbara.helper/helper.pid
+        start_helper
+        echo "pidfile=$([ "$(cat $pidfile)" = "$HPID" ] && echo ours) $(stat -c '%a %U' $pidfile)"
+        for i in $(seq 1500); do echo "{\"id\":\"$i\",\"v\":1,\"op\":\"mkdir\",\"path\":\"$VST3/d$i\"}"; done > /tmp/req
+        "$C" raw < /tmp/req > /dev/null & ops=$!
+        for _ in $(seq 500); do grep -q "mkdir: $VST3/d100$" "$LOG" && break; sleep 0.01; done
+        mv "$LOG" "$LOG.0"; kill -HUP "$HPID"; wait $ops; echo "ops=$?"
+        both() { cat "$LOG.0" "$LOG" | grep -o "mkdir: $VST3/d[0-9]*$"; }
+        echo "lines=$(both | wc -l) unique=$(both | sort -u | wc -l) reopened=$(grep -c "\] Reopened the log at $LOG$" "$LOG")"
+        [ "$(grep -c mkdir: "$LOG")" -gt 0 ] && [ "$(grep -c mkdir: "$LOG.0")" -lt 1500 ] && echo "split"
+        mv "$LOG" "$LOG.1"
+        hup_until() {
+            kill -HUP "$HPID"
+            for _ in $(seq 500); do grep -o "Cannot reopen.*$1.*" "$LOG.1" && return; sleep 0.01; done
+        }
+        ln -s /tmp/elsewhere "$LOG"; hup_until "at $LOG: Too many levels"; rm "$LOG"
+        ln "$LOG.1" "$LOG"; hup_until "more than one name"; rm "$LOG"
+        touch "$LOG"; chown 1000 "$LOG"; hup_until "belongs to uid 1000"; rm "$LOG"
+        [ -e /tmp/elsewhere ] || echo "never followed"
+        kill -HUP "$HPID"; for _ in $(seq 500); do [ -s "$LOG" ] && break; sleep 0.01; done
+        "$C" mkdir "$VST3/after" >/dev/null
+        stop_helper; [ -e $pidfile ] || echo "pidfile gone"
+        echo "new=$(stat -c '%a %U' "$LOG") $(grep -c "mkdir: $VST3/after$" "$LOG") $(cut -d' ' -f2- "$LOG" | tr '\n' '|')")SH");
+    expectAll(
+        run.output,
+        {"pidfile=ours 644 root\n", "ops=0\nlines=1500 unique=1500 reopened=1\nsplit\n",
+         "never followed\nhelper-exit=0\npidfile gone\n",
+         "new=644 root 1 [helper] Reopened the log at /tmp/helper.log|[helper] mkdir: " VST3_PATH
+         "/after|[helper] Stopped|"});
+    for (const char* why : {"Too many levels of symbolic links", "it has more than one name",
+                            "it belongs to uid 1000"}) {
+        EXPECT_THAT(run.output,
+                    HasSubstr(std::string("Cannot reopen the log at /tmp/helper.log: ") + why +
+                              "; writing on to the file it had"));
+    }
 }
 
 }  // namespace
