@@ -9,6 +9,11 @@ set(NIMBARA_MACOS_HELPER /Library/PrivilegedHelperTools/${NIMBARA_HELPER_NAME} C
 set(NIMBARA_MACOS_DAEMON_PLIST /Library/LaunchDaemons/${NIMBARA_HELPER_NAME}.plist CACHE INTERNAL "")
 set(NIMBARA_MACOS_LOG /Library/Logs/${NIMBARA_HELPER_NAME}.log CACHE INTERNAL "")
 set(NIMBARA_MACOS_NEWSYSLOG_RULE /etc/newsyslog.d/${NIMBARA_HELPER_NAME}.conf CACHE INTERNAL "")
+# The helper's own folder (lock, record of staged copies, the pid file the log rotation signals
+# by), and the identifier an installer package is built with (pkgbuild --identifier).
+set(NIMBARA_MACOS_STATE_FOLDER /var/db/${NIMBARA_HELPER_NAME} CACHE INTERNAL "")
+set(NIMBARA_MACOS_PID_FILE ${NIMBARA_MACOS_STATE_FOLDER}/helper.pid CACHE INTERNAL "")
+set(NIMBARA_MACOS_PACKAGE_ID ${NIMBARA_HELPER_NAME} CACHE INTERNAL "")
 
 # Linux: systemd runs the helper from libexec and its standard output goes to the journal.
 set(NIMBARA_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING

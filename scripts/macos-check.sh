@@ -8,6 +8,8 @@
 # the CMake description. What those headers lack comes from scripts/macos-check/stand-in-headers.
 # Objects are compiled and their symbols matched (a call into a service the macOS layer lacks
 # fails here), but nothing is linked against the system, and nothing here runs on macOS.
+# The link lines ninja would run for the helper and the client, for each architecture and for
+# both at once, must name nothing outside the system's libraries (scripts/macos-check/link_lines.py).
 # Usage: scripts/macos-check.sh [build-folder]   (default build-macos-check; MACOS_CHECK_JOBS=N)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,15 +43,25 @@ for h in nlohmann CLI gtest gmock utf8proc.h; do
   ln -sfn "/usr/include/$h" "$third_party/$h"
 done
 
+configure() { # tree, toolchain architecture, architectures to build
+  cmake -S "$src" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="$src/scripts/macos-check/darwin-toolchain.cmake" \
+    -DMACOS_CHECK_ARCH="$2" -DCMAKE_OSX_ARCHITECTURES="$3" -DMACOS_CHECK_ZIG_LIB="$zig_lib" \
+    -DMACOS_CHECK_THIRD_PARTY="$third_party" >"$1.configure.log" 2>&1 || {
+    cat "$1.configure.log"; echo "macos-check: $1: configuring failed"; exit 1; }
+}
+
 status=0
 for arch in arm64 x86_64; do
   tree="$out/$arch"
-  cmake -S "$src" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="$src/scripts/macos-check/darwin-toolchain.cmake" \
-    -DMACOS_CHECK_ARCH="$arch" -DMACOS_CHECK_ZIG_LIB="$zig_lib" \
-    -DMACOS_CHECK_THIRD_PARTY="$third_party" >"$tree.configure.log" 2>&1 || {
-    cat "$tree.configure.log"; echo "macos-check: $arch: configuring failed"; exit 1; }
+  configure "$tree" "$arch" "$arch"
   python3 "$src/scripts/macos-check/compile_all.py" "$tree/compile_commands.json" "$arch" "$jobs" ||
     status=1
+  python3 "$src/scripts/macos-check/link_lines.py" "$tree" "$arch" "$arch" || status=1
 done
+# Both architectures in one build: configured for one first, so that the compiler checks (which
+# this compiler cannot run for two at once) are done, then for both; only the link lines are read.
+configure "$out/universal" arm64 arm64
+configure "$out/universal" arm64 "arm64;x86_64"
+python3 "$src/scripts/macos-check/link_lines.py" "$out/universal" universal arm64 x86_64 || status=1
 exit $status

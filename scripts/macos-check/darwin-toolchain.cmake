@@ -2,7 +2,7 @@
 # Configures this tree as a macOS build for the compile check (scripts/macos-check.sh) on Linux:
 # Debian's clang-14 aimed at Apple targets, Apple's libc and libc++ headers from the pinned Zig
 # toolchain, and the stand-in headers of this folder. Nothing is linked or archived: the check
-# only reads the compile database this configuration writes.
+# reads the compile database this configuration writes and the link lines ninja would run.
 # Expects: MACOS_CHECK_ARCH (arm64 or x86_64), MACOS_CHECK_ZIG_LIB (Zig's lib folder),
 # MACOS_CHECK_THIRD_PARTY (a folder holding only the third-party headers the tree includes).
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES
@@ -10,12 +10,14 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_VERSION 22.0)  # macOS 13
 set(CMAKE_SYSTEM_PROCESSOR ${MACOS_CHECK_ARCH})
-set(CMAKE_OSX_DEPLOYMENT_TARGET 13.0)
 set(CMAKE_OSX_SYSROOT "")
 set(CMAKE_C_COMPILER clang-14)
 set(CMAKE_CXX_COMPILER clang++-14)
 set(CMAKE_ASM_COMPILER clang-14)
-set(target ${MACOS_CHECK_ARCH}-apple-macos13)
+# No version in the target: the deployment target and the architectures come from the project
+# (CMAKE_OSX_DEPLOYMENT_TARGET) and the command line (CMAKE_OSX_ARCHITECTURES), as on a Mac, so
+# that the link lines show what the project itself asks for.
+set(target ${MACOS_CHECK_ARCH}-apple-macos)
 set(CMAKE_C_COMPILER_TARGET ${target})
 set(CMAKE_CXX_COMPILER_TARGET ${target})
 set(CMAKE_ASM_COMPILER_TARGET ${target})

@@ -4,7 +4,7 @@
 the hardening of the programs, the systemd units, the launchd property list and installer
 scripts, and that a vendor build leaves the general client unsigned.
 Usage: packaging_test.py CHECK SOURCE_DIR BUILD_DIR
-  (CHECK: tree, hardening, systemd, macos, vendor)
+  (CHECK: tree, hardening, systemd, uninstall, macos, vendor)
 The paths to check against come from the build's CMake cache. A development build is installed
 with the explicit opt-in NIMBARA_INSTALL_DEVELOPMENT_IDENTITY=ON, as only a test tree may."""
 import json, os, plistlib, re, shutil, stat, subprocess, sys, tempfile
@@ -153,6 +153,56 @@ def check_uninstall(src, build, tmp):
     assert left <= system, f"left behind: {sorted(left - system)}"
 
 
+# A launchctl that knows the old job for `known` more queries after bootout and refuses the
+# first `refusals` bootstraps as launchd does while a job goes away; every call is recorded.
+FAKE_LAUNCHCTL = """#!/bin/bash
+echo "launchctl $*" >> "$CALLS"
+n() { local v; v=$(cat "$STATE/$1" 2>/dev/null || echo 0); echo $((v + 1)) > "$STATE/$1"; echo "$v"; }
+case $1 in
+  print) [ "$(n print)" -lt "$KNOWN" ] ;;
+  bootout) : ;;
+  bootstrap) [ "$(n bootstrap)" -ge "$REFUSALS" ] || { echo "Bootstrap failed: 5: Input/output error"; exit 5; } ;;
+esac
+"""
+
+
+def run_package_script(tmp, script, volume, known, refusals):
+    """Runs an installer script with launchctl, chown, chmod and sleep stubbed; returns its
+    status, output and the launchctl calls in order."""
+    stubs, state = f"{tmp}/stubs", f"{tmp}/state"
+    shutil.rmtree(state, ignore_errors=True)
+    os.makedirs(stubs, exist_ok=True)
+    os.makedirs(state)
+    for name, body in (("launchctl", FAKE_LAUNCHCTL), ("chown", "#!/bin/sh\n"),
+                       ("chmod", "#!/bin/sh\n"), ("sleep", "#!/bin/sh\n")):
+        open(f"{stubs}/{name}", "w").write(body)
+        os.chmod(f"{stubs}/{name}", 0o755)
+    env = {**os.environ, "PATH": f"{stubs}:{os.environ['PATH']}", "CALLS": f"{state}/calls",
+           "STATE": state, "KNOWN": str(known), "REFUSALS": str(refusals)}
+    r = subprocess.run(["bash", script, "pkg", "/", volume], capture_output=True, text=True, env=env)
+    calls = open(f"{state}/calls").read().splitlines() if os.path.exists(f"{state}/calls") else []
+    return r.returncode, r.stdout + r.stderr, [c.split()[1] for c in calls]
+
+
+def check_package_scripts(pkg, tmp):
+    """postinstall waits for the old job to go, retries the bootstrap, never fails the install
+    and acts only on the running system; preinstall too."""
+    post, pre = f"{pkg}/scripts/postinstall", f"{pkg}/scripts/preinstall"
+    # volume, launchd knows the old job for N queries, refuses M bootstraps: status, said, calls
+    cases = [
+        ("/Volumes/Other", 0, 0, "nothing started", []),
+        ("/", 3, 2, "started com.corvellan", ["bootout", "print", "print", "print", "print",
+                                              "bootstrap", "bootstrap", "bootstrap"]),
+        ("/", 0, 99, "could not start com.corvellan.nimbara.helper: Bootstrap failed: 5",
+         ["bootout", "print"] + ["bootstrap"] * 5),
+    ]
+    for volume, known, refusals, said, calls in cases:
+        status, out, got = run_package_script(tmp, post, volume, known, refusals)
+        assert status == 0 and said in out and got == calls, (volume, known, refusals, out, got)
+    assert run_package_script(tmp, pre, "/Volumes/Other", 1, 0)[2] == []
+    assert run_package_script(tmp, pre, "/", 1, 0)[2] == ["print", "bootout"]
+
+
 def check_macos(src, build, tmp):
     pkg = os.path.join(src, "packaging/macos")
     c = cache(build)  # the places the macOS install rules use
@@ -163,6 +213,8 @@ def check_macos(src, build, tmp):
         "KeepAlive": True, "StandardOutPath": c["NIMBARA_MACOS_LOG"],
         "StandardErrorPath": c["NIMBARA_MACOS_LOG"],
         "ExitTimeOut": 15,  # the helper stops within 10 seconds of SIGTERM
+        # Login Items names the vendor's application, the helper's one client, not a bare binary
+        "AssociatedBundleIdentifiers": [c["CODESIGN_CLIENT_IDENTIFIER"]],
         # launchd holds the socket (mode 0666) and hands it over under this name
         "Sockets": {"Listeners": {"SockFamily": "Unix", "SockType": "stream", "SockPathMode": 0o666,
                                   "SockPathName": "/var/run/com.corvellan.nimbara.helper.sock"}},
@@ -170,16 +222,23 @@ def check_macos(src, build, tmp):
     assert c["NIMBARA_MACOS_LOG"].startswith("/Library/Logs/")
     rule = [l.split() for l in open(os.path.join(pkg, f"{HELPER}.newsyslog.conf"))
             if l.strip() and not l.startswith("#")]
-    assert len(rule) == 1 and rule[0][0] == c["NIMBARA_MACOS_LOG"], rule
-    scripts = [os.path.join(pkg, s) for s in ("scripts/preinstall", "scripts/postinstall",
-                                               "uninstall.sh")]
-    for s in scripts:
+    # the log, root's, 0644, 5 kept, 1 MiB, no flags; the helper's pid file and SIGHUP
+    assert rule == [[c["NIMBARA_MACOS_LOG"], "root:wheel", "644", "5", "1024", "*", "-",
+                     c["NIMBARA_MACOS_PID_FILE"], "1"]], rule
+    uninstall = f"{build}/packaging/uninstall.sh"
+    scripts = [os.path.join(pkg, s) for s in ("scripts/preinstall", "scripts/postinstall")]
+    for s in scripts + [uninstall]:
         run("bash", "-n", s)
-    run("shellcheck", "-s", "bash", *scripts)
-    text = open(scripts[2]).read().replace("$label", HELPER)
-    for key in ("NIMBARA_MACOS_HELPER", "NIMBARA_MACOS_DAEMON_PLIST",
-                "NIMBARA_MACOS_NEWSYSLOG_RULE"):
-        assert c[key] in text, f"uninstall.sh does not remove {c[key]}"
+    run("shellcheck", "-s", "bash", *scripts, uninstall)
+    check_package_scripts(pkg, tmp)
+    text = open(uninstall).read().replace("$label", HELPER)
+    prefix = c["CMAKE_INSTALL_PREFIX"]
+    for path in [c[k] for k in ("NIMBARA_MACOS_HELPER", "NIMBARA_MACOS_DAEMON_PLIST",
+                                "NIMBARA_MACOS_NEWSYSLOG_RULE", "NIMBARA_MACOS_STATE_FOLDER")] + [
+            f"{prefix}/bin/nimbara-helper-client", f"{prefix}/share/man/man1/nimbara-helper-client.1",
+            f"{prefix}/share/man/man8/{HELPER}.8", f"{prefix}/share/doc/nimbara_helper",
+            f"{prefix}/share/nimbara", f"pkgutil --forget \"$package\""]:
+        assert path in text, f"uninstall.sh does not remove {path}"
 
 
 def check_vendor(src, build, tmp):
