@@ -43,11 +43,11 @@ for h in nlohmann CLI gtest gmock utf8proc.h; do
   ln -sfn "/usr/include/$h" "$third_party/$h"
 done
 
-configure() { # tree, toolchain architecture, architectures to build
+configure() { # tree, toolchain architecture, architectures to build, more cmake arguments
   cmake -S "$src" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=OFF \
     -DCMAKE_TOOLCHAIN_FILE="$src/scripts/macos-check/darwin-toolchain.cmake" \
     -DMACOS_CHECK_ARCH="$2" -DCMAKE_OSX_ARCHITECTURES="$3" -DMACOS_CHECK_ZIG_LIB="$zig_lib" \
-    -DMACOS_CHECK_THIRD_PARTY="$third_party" >"$1.configure.log" 2>&1 || {
+    -DMACOS_CHECK_THIRD_PARTY="$third_party" "${@:4}" >"$1.configure.log" 2>&1 || {
     cat "$1.configure.log"; echo "macos-check: $1: configuring failed"; exit 1; }
 }
 
@@ -60,8 +60,9 @@ for arch in arm64 x86_64; do
   python3 "$src/scripts/macos-check/link_lines.py" "$tree" "$arch" "$arch" || status=1
 done
 # Both architectures in one build: configured for one first, so that the compiler checks (which
-# this compiler cannot run for two at once) are done, then for both; only the link lines are read.
+# this compiler cannot run for two at once) are done, then for both, each architecture's
+# sysroot named since there is no SDK to find them in; only the link lines are read.
 configure "$out/universal" arm64 arm64
-configure "$out/universal" arm64 "arm64;x86_64"
+configure "$out/universal" arm64 "arm64;x86_64" -DCMAKE_APPLE_ARCH_SYSROOTS="$zig_lib;$zig_lib"
 python3 "$src/scripts/macos-check/link_lines.py" "$out/universal" universal arm64 x86_64 || status=1
 exit $status

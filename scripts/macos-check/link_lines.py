@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: Apache-2.0
 """Reads the link lines an Apple configuration of this tree would run (ninja -t commands) and
 checks what the helper and the client would depend on at run time: nothing but the system's
-libraries (/usr/lib and /System, in the SDK), no run-path, macOS 13.0 as the deployment target
-and every architecture asked for. Static archives are part of the program and pass.
+libraries (/usr/lib and /System of the SDK, which a link line names only with -l and
+-framework), no search or run path, macOS 13.0 as the deployment target and every
+architecture asked for. Static archives are part of the program and pass; a shared library
+named by its path does not, wherever it lies (a Homebrew prefix on a Mac, /usr/lib here).
 
 Usage: link_lines.py BUILD_TREE LABEL ARCH...
 Prints each finding, then "LABEL: N programs checked, N findings"."""
@@ -13,7 +15,6 @@ import sys
 
 PROGRAMS = ("helper/com.corvellan.nimbara.helper", "client/nimbara-helper-client")
 DEPLOYMENT = "-mmacosx-version-min=13.0"
-SYSTEM = ("/usr/lib/", "/System/")
 SHARED = (".dylib", ".tbd", ".so")
 ALLOWED_LIBS = {"c++", "c", "System", "bsm", "m", "pthread", "dl", "objc"}
 
@@ -36,8 +37,8 @@ def findings(args, archs):
             found.append(f"{arg} {path}: a search or run path outside the system")
         elif arg.startswith("-l") and arg[2:] not in ALLOWED_LIBS:
             found.append(f"{arg}: not a system library")
-        elif arg.endswith(SHARED) and not arg.startswith(SYSTEM):
-            found.append(f"{arg}: a shared library outside /usr/lib and /System")
+        elif arg.endswith(SHARED) or ".dylib" in arg or ".so." in arg:
+            found.append(f"{arg}: a shared library named by its path, not one of the system's")
         elif arg == "-framework" and nxt.startswith("/"):
             found.append(f"-framework {nxt}")
     return found
