@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <string>
+#include <string_view>
 
 #include "platform/open_file_path.h"
 
