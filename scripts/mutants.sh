@@ -204,7 +204,7 @@ FAULTS = [
   ("doctor: a state folder open to others passes", "src/client/doctor_folders.cpp",
    "st.st_uid != 0 || (st.st_mode & 077) != 0) {", "st.st_uid != 0) {"),
   ("sandbox folders opened before the tmpfs mounts hide them", "scripts/sandbox.sh",
-   [("--new-session --perms 0755 --dir /var\n", "--new-session --perms 0755 --dir /var \"${open_dirs[@]}\"\n"),
+   [("--new-session \"${var[@]}\"\n", "--new-session \"${var[@]}\" \"${open_dirs[@]}\"\n"),
     ("--tmpfs /Users \"${open_dirs[@]}\"\n", "--tmpfs /Users\n")]),
   ("operations run first come, first served", "src/host/operation_turns.cpp",
    [("    if (user.tickets.size() == 1 && runningUser_ != uid) order_.push_back(uid);",
