@@ -77,6 +77,22 @@ std::string joinComponents(std::string_view target, const std::string& rest) {
     return joined;
 }
 
+// Follows `name` in `current` when it is a link of root's: its text takes the name's place in
+// `rest`, and the walk goes on from "/" (with `reached` emptied) for an absolute one. False
+// when it is not such a link.
+bool followRootsLink(UniqueFd& current, const std::string& name, std::string& rest,
+                     std::string& reached) {
+    std::string target = rootsLinkTarget(current.get(), name);
+    if (target.empty()) return false;
+    rest = joinComponents(target, rest);
+    if (target.front() == '/') {
+        current.reset(::open("/", kDirFlags));
+        if (!current) throw WalkFailure(fsReason("Cannot open", "/", errno), errno, false);
+        reached.clear();
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string distrustBelowRoot(const struct stat& st, const std::string& path,
@@ -142,20 +158,12 @@ UniqueFd openTrustedFolder(const std::string& path, bool create, mode_t mode, Li
         std::string after(view);
         int err = 0;
         UniqueFd next = openFolder(current.get(), name, err);
-        if (!next && err == ELOOP && links == LinksOnTheWay::rootsAllowed) {
-            // The folder that holds the link passed the check above, so only root can have made
-            // or changed a link of root's in it.
-            std::string target = rootsLinkTarget(current.get(), name);
-            if (!target.empty() && ++followed <= kMaxLinksFollowed) {
-                rest = joinComponents(target, after);
-                if (target.front() == '/') {
-                    current.reset(::open("/", kDirFlags));
-                    reached.clear();
-                    if (!current)
-                        throw WalkFailure(fsReason("Cannot open", "/", errno), errno, false);
-                }
-                continue;
-            }
+        // The folder that holds a link passed the check above, so only root can have made or
+        // changed a link of root's in it.
+        if (!next && err == ELOOP && links == LinksOnTheWay::rootsAllowed &&
+            ++followed <= kMaxLinksFollowed && followRootsLink(current, name, after, reached)) {
+            rest = std::move(after);
+            continue;
         }
         rest = std::move(after);
         reached += "/" + name;
