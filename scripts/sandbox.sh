@@ -12,12 +12,12 @@ set -euo pipefail
 build=$(cd "$1" && pwd); shift
 extra=()
 var=(--perms 0755 --dir /var --symlink ../run /var/run)
-while [ $# -gt 0 ] && [ "$1" != -- ]; do
+while [ $# -gt 0 ]; do
   case "$1" in
     --ro-file) extra+=(--ro-bind "$2" /script); shift 2 ;;
     --var-link) var=(--perms 0755 --dir /private --perms 0755 --dir /private/var
                      --symlink ../../run /private/var/run --symlink private/var /var); shift ;;
-    *) echo "sandbox.sh: unknown option $1" >&2; exit 64 ;;
+    *) break ;;
   esac
 done
 read -r -a more <<< "${SANDBOX_BWRAP_ARGS:-}"
