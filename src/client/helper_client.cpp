@@ -3,15 +3,24 @@
 
 #include <errno.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "base/sys.h"
 #include "platform/sockets.h"
 
 namespace nimbara {
+namespace {
+
+constexpr int kConnectAttempts = 5;  // 0.5 s in all before a refusing helper counts as gone
+constexpr auto kConnectPause = std::chrono::milliseconds(50);
+
+}  // namespace
 
 ClientResult<HelperClient> HelperClient::connect(const std::string& socketPath) {
     sockaddr_un addr{};
@@ -20,13 +29,23 @@ ClientResult<HelperClient> HelperClient::connect(const std::string& socketPath) 
         return {std::nullopt, {ClientError::Kind::noHelper, "socket path too long"}};
     }
     std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
-    UniqueFd fd(openLocalSocket());
-    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        return {std::nullopt,
-                {ClientError::Kind::noHelper,
-                 "cannot connect to " + socketPath + ": " + errnoText(errno)}};
+    for (int attempt = 1;; ++attempt) {
+        UniqueFd fd(openLocalSocket());
+        if (fd && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            return {HelperClient(std::move(fd)), {}};
+        }
+        int err = errno;
+        // Where a listener's queue is full, connecting is refused at once rather than made to
+        // wait: while the socket file is there, the helper gets a few more chances.
+        struct stat st;
+        if (!fd || err != ECONNREFUSED || attempt == kConnectAttempts ||
+            ::stat(socketPath.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+            return {std::nullopt,
+                    {ClientError::Kind::noHelper,
+                     "cannot connect to " + socketPath + ": " + errnoText(err)}};
+        }
+        std::this_thread::sleep_for(kConnectPause * attempt);
     }
-    return {HelperClient(std::move(fd)), {}};
 }
 
 ClientError HelperClient::sendLine(std::string_view line) {

@@ -30,7 +30,8 @@ struct ClientResult {
 
 class HelperClient {
   public:
-    // Connects to the helper; noHelper when nothing listens at `socketPath`.
+    // Connects to the helper; noHelper when nothing listens at `socketPath`. A socket there that
+    // refuses is tried again for a moment (a helper whose queue is full refuses on some systems).
     static ClientResult<HelperClient> connect(const std::string& socketPath = kHelperSocketPath);
 
     // Sends one line (a line feed is added); connectionLost when the write fails.

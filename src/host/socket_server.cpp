@@ -188,7 +188,10 @@ void SocketServer::shutdown() {
         return;
     }
     if (fd >= 0) {
-        ::shutdown(fd, SHUT_RDWR);  // wakes a blocked accept()
+        // Where the system lets shutdown() wake a blocked accept(), it does so here; where it
+        // refuses a listening socket (ENOTCONN), close() wakes it instead (ECONNABORTED, after
+        // it waited for accept() to return). Either way the loop then finds serverSocket -1.
+        ::shutdown(fd, SHUT_RDWR);
         ::close(fd);
     }
     ::unlink(socketPath_.c_str());

@@ -8,6 +8,8 @@
 // closed.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -33,7 +35,8 @@ inline constexpr const char* kOperationQueueLabel = "com.corvellan.nimbara.helpe
 inline constexpr const char* kAcceptQueueLabel = "com.corvellan.nimbara.helper.accept";
 // sun_path holds 104 bytes on the shipping platform; one is the terminating NUL.
 inline constexpr size_t kMaxSocketPathBytes = 103;
-inline constexpr int kListenBacklog = 5;
+// As many as the system allows: where the queue is full, some systems refuse a client at once.
+inline constexpr int kListenBacklog = SOMAXCONN;
 
 // Why start() failed to set up the socket.
 class SocketError : public std::exception {

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,13 +78,11 @@ std::string plugInFolder(const char* what, const std::string& root) {
     throw OperationError(OperationError::Kind::removeFailed, message);
 }
 
-// Space and inodes on `fd`'s file system that unprivileged users may still fill.
+// Space and inodes on `fd`'s file system that unprivileged users may still fill; what cannot
+// be known is unbounded here, and the copy finds out.
 TreeSize available(int fd) {
-    struct statvfs vfs;
-    if (::fstatvfs(fd, &vfs) != 0) return {UINT64_MAX, UINT64_MAX};  // unknown: the copy finds out
-    // A file system without a fixed number of inodes reports none at all.
-    uint64_t inodes = vfs.f_files == 0 ? UINT64_MAX : static_cast<uint64_t>(vfs.f_favail);
-    return {static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize, inodes};
+    FreeSpace free = freeSpace(fd);
+    return {free.bytes, free.inodes};
 }
 
 // The folder that holds the copy source, reached below /Users as the caller, so that no link

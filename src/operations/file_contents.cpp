@@ -17,36 +17,62 @@ using namespace tree_items;
 // Bounded so that a stop request is seen, and progress noted, between chunks even on a slow disk.
 constexpr uint64_t kChunkBytes = uint64_t{16} << 20;
 
+off_t seek(int fd, uint64_t offset, int whence) {
+    auto standIn = seekForTests.load(std::memory_order_relaxed);
+    return standIn ? standIn(fd, static_cast<off_t>(offset), whence)
+                   : ::lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+void copyRange(int src, int dst, uint64_t offset, uint64_t end, const std::string& srcPath) {
+    for (; offset < end; offset += std::min(end - offset, kChunkBytes)) {
+        checkStop(srcPath);
+        int err = copyFileRange(src, dst, offset, std::min(end - offset, kChunkBytes));
+        if (err == EOVERFLOW) fail("Cannot copy", srcPath, kChangedSize);
+        if (err != 0) fail("Cannot copy", srcPath, err);
+    }
+}
+
+void needSpace(uint64_t bytes, uint64_t allowance, const std::string& srcPath) {
+    // Holes filled since the space was checked must not take more than is left.
+    if (bytes > allowance) {
+        fail("Cannot copy", srcPath, "not enough space: it grew while being copied");
+    }
+}
+
+// Copies the data ranges the file system reports, leaving the holes between them. False when
+// its answers cannot be trusted: a seek failed, or a file with blocks shows no data (the map of
+// a compressed or not yet written file can read as one hole).
+bool copyDataRanges(int src, int dst, const struct stat& st, const std::string& srcPath,
+                    uint64_t allowance) {
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    uint64_t copied = 0;
+    for (uint64_t offset = 0; offset < size;) {
+        off_t data = seek(src, offset, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) break;  // no data from here on
+        off_t hole = data < 0 ? -1 : seek(src, static_cast<uint64_t>(data), SEEK_HOLE);
+        if (hole < 0 || hole < data) return false;
+        uint64_t end = std::min(size, static_cast<uint64_t>(hole));
+        if (static_cast<uint64_t>(data) >= end) break;
+        needSpace(copied += end - static_cast<uint64_t>(data), allowance, srcPath);
+        copyRange(src, dst, static_cast<uint64_t>(data), end, srcPath);
+        offset = end;
+    }
+    return copied > 0 || st.st_blocks == 0;
+}
+
 }  // namespace
 
 void copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath,
-                      uint64_t allowance) {
+                      bool byRanges, uint64_t allowance) {
     const uint64_t size = static_cast<uint64_t>(st.st_size);
-    const bool sparse = allocatedBytes(st) < size;
-    uint64_t copied = 0;
-    for (uint64_t offset = 0; offset < size;) {
-        uint64_t end = size;
-        if (sparse) {  // copy only the data; the holes between stay holes
-            off_t data = ::lseek(src, static_cast<off_t>(offset), SEEK_DATA);
-            if (data < 0 && errno == ENXIO) break;
-            off_t hole = data < 0 ? -1 : ::lseek(src, data, SEEK_HOLE);
-            if (hole < 0) fail("Cannot read", srcPath);
-            offset = static_cast<uint64_t>(data);
-            end = std::min(size, static_cast<uint64_t>(hole));
-            if (offset >= end) break;
-        }
-        // Holes filled since the space was checked must not take more than is left.
-        if (sparse && (copied += end - offset) > allowance) {
-            fail("Cannot copy", srcPath, "not enough space: it grew while being copied");
-        }
-        for (; offset < end; offset += std::min(end - offset, kChunkBytes)) {
-            checkStop(srcPath);
-            int err = copyFileRange(src, dst, offset, std::min(end - offset, kChunkBytes));
-            if (err == EOVERFLOW) fail("Cannot copy", srcPath, kChangedSize);
-            if (err != 0) fail("Cannot copy", srcPath, err);
-        }
+    if (!byRanges) {
+        copyRange(src, dst, 0, size, srcPath);
+    } else if (!copyDataRanges(src, dst, st, srcPath, allowance)) {
+        // Whole, over whatever ranges were written already.
+        needSpace(size, allowance, srcPath);
+        copyRange(src, dst, 0, size, srcPath);
     }
-    if (sparse && ::ftruncate(dst, static_cast<off_t>(size)) != 0) fail("Cannot copy", srcPath);
+    if (byRanges && ::ftruncate(dst, static_cast<off_t>(size)) != 0) fail("Cannot copy", srcPath);
     char probe;
     ssize_t more = ::pread(src, &probe, 1, static_cast<off_t>(size));
     if (more < 0) fail("Cannot read", srcPath);

@@ -76,7 +76,8 @@ UniqueFd openLock(int folder, const std::string& folderPath) {
 }  // namespace
 
 void StagingJournal::open(const std::string& folder) {
-    UniqueFd fd = openTrustedFolder(folder, /*create=*/true, 0700);
+    // The system's own links on the way (/var into /private/var) are followed; a user's never.
+    UniqueFd fd = openTrustedFolder(folder, /*create=*/true, 0700, LinksOnTheWay::rootsAllowed);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) throw FsFailure("Cannot read", folder, errno);
     // What the record names is removed at start: only root may ever have written it.

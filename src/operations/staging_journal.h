@@ -37,9 +37,9 @@ class StagingJournal {
     StagingJournal() = default;
 
     // Opens (creating when missing, 0700; closing it to others when it was open to reading) the
-    // root-only folder `folder`, locks its lock file and reads the
-    // entries a previous run left there. Throws JournalHeldElsewhere when another process holds
-    // the folder, FsFailure when it cannot be used.
+    // root-only folder `folder` (reached through links of root's only: LinksOnTheWay), locks its
+    // lock file and reads the entries a previous run left there. Throws JournalHeldElsewhere when
+    // another process holds the folder, FsFailure when it cannot be used.
     void open(const std::string& folder);
 
     // At most this many items per caller, and in all, await removal at once.

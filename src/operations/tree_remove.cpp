@@ -22,6 +22,16 @@ constexpr size_t kHeldLevels = 32;  // folders a removal keeps open; deeper ones
     throw FsFailure(what, path, err);
 }
 
+// Unlinks the non-folder `name` in `dir`: 0 or an errno value. A file of the helper's that a
+// flag keeps (immutable or append-only, as a clone carries it over from its source) has the
+// flag cleared and goes.
+int unlinkItem(int dir, const char* name) {
+    if (::unlinkat(dir, name, 0) == 0) return 0;
+    int err = errno;
+    if (err != EPERM || clearRemovalFlags(dir, name) != 0) return err;
+    return ::unlinkat(dir, name, 0) == 0 ? 0 : errno;
+}
+
 // One folder on the way down a removal. Only the deepest kHeldLevels keep their listing open;
 // a folder above them is reopened through ".." and must be the one that was left.
 struct RemoveLevel {
@@ -54,7 +64,9 @@ class TreeRemover {
             fail("Cannot remove", path_, EXDEV);
         }
         if (!S_ISDIR(st.st_mode)) {
-            if (!scanOnly_ && ::unlinkat(dir_, name.c_str(), 0) != 0) fail("Cannot remove", path_);
+            if (int err = scanOnly_ ? 0 : unlinkItem(dir_, name.c_str())) {
+                fail("Cannot remove", path_, err);
+            }
             return;
         }
         current_ = path_;
@@ -79,7 +91,9 @@ class TreeRemover {
             throw FsFailure("Cannot remove", path_, "the helper is stopping");
         }
         if (!isFolder(topFd, e)) {
-            if (!scanOnly_ && ::unlinkat(topFd, e->d_name, 0) != 0) fail("Cannot remove", current_);
+            if (int err = scanOnly_ ? 0 : unlinkItem(topFd, e->d_name)) {
+                fail("Cannot remove", current_, err);
+            }
             return;
         }
         if (auto sub = enter(topFd, e->d_name)) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -197,7 +198,12 @@ class TreeCopier {
 
     UniqueFd copyFile(const SourceFile& file, int dstDir, const char* dstName,
                       const std::string& srcPath, const std::string& dstPath) {
-        written_ += allocatedBytes(file.st);
+        const uint64_t size = static_cast<uint64_t>(file.st.st_size);
+        const bool byRanges = copyByDataRanges(file.fd.get(), file.st, dstDir);
+        // Copied whole, a file takes its size at least (a compressed one more than its blocks).
+        const uint64_t takes =
+            byRanges ? allocatedBytes(file.st) : std::max(allocatedBytes(file.st), size);
+        written_ += takes;
         if (written_ > space_) {
             fail("Cannot copy", srcPath,
                  "not enough space: the copy needs more than the " + std::to_string(space_) +
@@ -205,7 +211,7 @@ class TreeCopier {
         }
         UniqueFd dst;
         // A file with holes is copied by its data ranges, so the holes stay holes.
-        if (allocatedBytes(file.st) >= static_cast<uint64_t>(file.st.st_size)) {
+        if (!byRanges) {
             int err = cloneFile(file.fd.get(), dstDir, dstName, dst);
             if (err == 0) {
                 struct stat st;
@@ -221,8 +227,8 @@ class TreeCopier {
         dst.reset(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                            file.st.st_mode & kModeMask));
         if (!dst) fail("Cannot create", dstPath);
-        copyFileContents(file.fd.get(), dst.get(), file.st, srcPath,
-                         space_ - written_ + allocatedBytes(file.st));
+        copyFileContents(file.fd.get(), dst.get(), file.st, srcPath, byRanges,
+                         space_ - written_ + takes);
         return dst;
     }
 

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include "operations/dir_listing.h"
@@ -13,6 +14,7 @@ namespace nimbara {
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kMaxLinksFollowed = 8;
 
 // Write access for someone other than the owner: others, or a group whose members are not all
 // administrators already.
@@ -47,6 +49,48 @@ std::string_view nextComponent(std::string_view& rest) {
     std::string_view name = rest.substr(0, slash);
     rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
     return name;
+}
+
+// The text of the link `name` in `dir` when root owns it, else "".
+std::string rootsLinkTarget(int dir, const std::string& name) {
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode) ||
+        st.st_uid != 0) {
+        return "";
+    }
+    std::string target(PATH_MAX, '\0');
+    ssize_t n = ::readlinkat(dir, name.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return "";
+    target.resize(static_cast<size_t>(n));
+    return target;
+}
+
+// `target`'s components without empty and "." ones, then those of `rest`, joined by '/'.
+std::string joinComponents(std::string_view target, const std::string& rest) {
+    std::string joined;
+    while (!target.empty()) {
+        std::string_view name = nextComponent(target);
+        if (name.empty() || name == ".") continue;
+        joined.append(joined.empty() ? "" : "/").append(name);
+    }
+    if (!rest.empty()) joined.append(joined.empty() ? "" : "/").append(rest);
+    return joined;
+}
+
+// Follows `name` in `current` when it is a link of root's: its text takes the name's place in
+// `rest`, and the walk goes on from "/" (with `reached` emptied) for an absolute one. False
+// when it is not such a link.
+bool followRootsLink(UniqueFd& current, const std::string& name, std::string& rest,
+                     std::string& reached) {
+    std::string target = rootsLinkTarget(current.get(), name);
+    if (target.empty()) return false;
+    rest = joinComponents(target, rest);
+    if (target.front() == '/') {
+        current.reset(::open("/", kDirFlags));
+        if (!current) throw WalkFailure(fsReason("Cannot open", "/", errno), errno, false);
+        reached.clear();
+    }
+    return true;
 }
 
 }  // namespace
@@ -86,11 +130,12 @@ int makeFolder(int dir, const char* name, mode_t mode) {
     return ::fchmod(fd.get(), mode) == 0 ? 0 : errno;
 }
 
-UniqueFd openTrustedFolder(const std::string& path, bool create, mode_t mode) {
+UniqueFd openTrustedFolder(const std::string& path, bool create, mode_t mode, LinksOnTheWay links) {
     UniqueFd current(::open("/", kDirFlags));
     if (!current) throw WalkFailure(fsReason("Cannot open", "/", errno), errno, false);
-    std::string_view rest = std::string_view(path).substr(1);
+    std::string rest = path.substr(1);  // a followed link's text takes its name's place here
     std::string reached;
+    int followed = 0;
     struct stat st;
     while (true) {
         // Every folder on the way must be one only root can change. A root-owned sticky folder
@@ -108,10 +153,20 @@ UniqueFd openTrustedFolder(const std::string& path, bool create, mode_t mode) {
                 false);
         }
         if (last) return current;
-        std::string name(nextComponent(rest));
-        reached += "/" + name;
+        std::string_view view(rest);
+        std::string name(nextComponent(view));
+        std::string after(view);
         int err = 0;
         UniqueFd next = openFolder(current.get(), name, err);
+        // The folder that holds a link passed the check above, so only root can have made or
+        // changed a link of root's in it.
+        if (!next && err == ELOOP && links == LinksOnTheWay::rootsAllowed &&
+            ++followed <= kMaxLinksFollowed && followRootsLink(current, name, after, reached)) {
+            rest = std::move(after);
+            continue;
+        }
+        rest = std::move(after);
+        reached += "/" + name;
         if (!next && err == ENOENT && create) {
             err = makeFolder(current.get(), name.c_str(), rest.empty() ? mode : 0755);
             if (err != 0 && err != EEXIST) {

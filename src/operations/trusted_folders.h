@@ -31,11 +31,19 @@ class WalkFailure : public FsFailure {
 // e.g. ".../Nimbara is owned by uid 1000 and writable by others".
 std::string distrustBelowRoot(const struct stat& st, const std::string& path, const Caller& caller);
 
+// Symbolic links on the way from "/" to a trusted folder.
+enum class LinksOnTheWay {
+    refused,      // every link fails the walk (ELOOP)
+    rootsAllowed  // a link is followed when root owns it and only root can change the folder
+                  // that holds it (as where /var links to /private/var), at most 8 of them
+};
+
 // Opens the absolute folder `path` (an allowed root or the helper's state folder) from "/".
 // Ancestors must be owned by root and writable by no one else; the folder itself must be a real
 // folder owned by root. Missing folders are created when asked (`mode` for the last, 0755 for
 // the others). Throws WalkFailure.
-UniqueFd openTrustedFolder(const std::string& path, bool create, mode_t mode = 0755);
+UniqueFd openTrustedFolder(const std::string& path, bool create, mode_t mode = 0755,
+                           LinksOnTheWay links = LinksOnTheWay::refused);
 
 // Walks `folders` ("a/b", or empty for the root itself) below the open root `rootFd` at
 // `rootPath`, never through a link, each folder trusted for `caller`; creates missing folders

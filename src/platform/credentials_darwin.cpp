@@ -19,8 +19,11 @@ CallerIdentityScope::CallerIdentityScope(const Caller& caller) {
     if (caller.uid == static_cast<uid_t>(-1) || caller.gid == static_cast<gid_t>(-1)) {
         throw std::system_error(EPERM, std::generic_category(), "unknown caller");
     }
-    // The thread takes the caller's uid and gid; the kernel resolves the caller's group
-    // membership for that uid itself, so Caller::groups is not needed here.
+    // The thread takes the caller's uid and one gid, and no other groups. Membership of further
+    // groups is resolved for that uid through the directory service, unless the process opted
+    // out of that resolution; then a file the caller may read only through a supplementary group
+    // (or a group entry of an access list) is refused to the copy: it fails, never reads more.
+    // Caller::groups cannot be given to the thread here.
     if (::pthread_setugid_np(caller.uid, caller.gid) != 0) {
         throw std::system_error(errno, std::generic_category(), "cannot act as the caller");
     }

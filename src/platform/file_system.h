@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // File-system calls whose form differs between systems: copy-on-write clones, copying a byte
-// range in the kernel, dropping access a new item inherited from its folder, renames that never
-// replace by accident, and random bytes for hidden names. Stateless; any thread. Results are 0
-// or an errno value.
+// range in the kernel, whether a file is copied by its data ranges, flags that keep an item from
+// being removed, dropping access a new item inherited from its folder, renames that never
+// replace by accident, free space, and random bytes for hidden names. Stateless; any thread.
+// Results are 0 or an errno value.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,8 +17,19 @@ namespace nimbara {
 
 // Creates `dstName` in `dstDir` as a copy-on-write clone of the regular file open at `src`,
 // owned by the helper, with none of the source's flags or extended attributes, and sets `dst`
-// to it open for writing. ENOTSUP: no clone here, so create the file and copy its bytes.
+// to it open (for changing its mode and access, not for writing). ENOTSUP: no clone here, or
+// one that cannot be made plain (nothing is left at `dstName`), so create the file and copy
+// its bytes.
 int cloneFile(int src, int dstDir, const char* dstName, UniqueFd& dst);
+
+// True when the regular file open at `src` (`st`) is copied into the folder `dstDir` by its
+// data ranges, its holes left holes; false when its bytes are copied whole (or cloned).
+bool copyByDataRanges(int src, const struct stat& st, int dstDir);
+
+// Clears the flags that keep the helper's own file `name` in `dir` from being removed (an
+// immutable or append-only flag a clone carried over from its source). 0 when it cleared some;
+// ENOTSUP when there were none it may clear.
+int clearRemovalFlags(int dir, const char* name);
 
 // Copies bytes [offset, offset + length) of `src` to the same offsets of `dst`, in the kernel
 // where it can. EOVERFLOW when `src` ends before offset + length.
@@ -32,6 +46,14 @@ int renameExchange(int dir, const char* a, const char* b);
 
 // True when the folder behind `fd` is where a file system (or a bind mount of one) is mounted.
 bool isMountRoot(int fd);
+
+// Space (bytes) and inodes that unprivileged users may still fill on the file system of `fd`;
+// UINT64_MAX for what is unknown or unlimited.
+struct FreeSpace {
+    uint64_t bytes;
+    uint64_t inodes;
+};
+FreeSpace freeSpace(int fd);
 
 // Fills `buf` with unpredictable bytes.
 void randomBytes(void* buf, size_t len);

@@ -3,8 +3,9 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/acl.h>
 #include <sys/clonefile.h>
+#include <sys/mount.h>
+#include <sys/param.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -52,14 +53,23 @@ int clearClonedMetadata(int fd) {
     return 0;
 }
 
+// Removes a clone that is not to be kept; its flags go first, or they would keep it.
+int discardClone(int fd, int dstDir, const char* dstName) {
+    ::fchflags(fd, 0);
+    return ::unlinkat(dstDir, dstName, 0) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 int cloneFile(int src, int dstDir, const char* dstName, UniqueFd& dst) {
     // CLONE_NOOWNERCOPY: the clone belongs to the helper, never to the source's owner.
-    if (::fclonefileat(src, dstDir, dstName, CLONE_NOOWNERCOPY) != 0) {
+    // CLONE_NOFOLLOW: a link put at the new name is never followed.
+    if (::fclonefileat(src, dstDir, dstName, CLONE_NOFOLLOW | CLONE_NOOWNERCOPY) != 0) {
         return errno == EXDEV || errno == ENOTSUP || errno == EOPNOTSUPP ? ENOTSUP : errno;
     }
-    UniqueFd fd(::openat(dstDir, dstName, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    // Read-only: an immutable flag the clone carried refuses opening it for writing, while
+    // clearing flags and attributes and setting mode and access need ownership alone.
+    UniqueFd fd(::openat(dstDir, dstName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         int err = errno;
@@ -71,12 +81,41 @@ int cloneFile(int src, int dstDir, const char* dstName, UniqueFd& dst) {
     // A file compressed by the file system keeps its data in attributes that clearing would
     // destroy; its bytes are copied instead (reading it gives the plain data).
     if (st.st_flags & UF_COMPRESSED) {
-        ::unlinkat(dstDir, dstName, 0);
-        return ENOTSUP;
+        int err = discardClone(fd.get(), dstDir, dstName);
+        return err == 0 ? ENOTSUP : err;
     }
-    if (int err = clearClonedMetadata(fd.get())) return err;
+    if (int err = clearClonedMetadata(fd.get())) {
+        int gone = discardClone(fd.get(), dstDir, dstName);
+        // An attribute the system protects (provenance, macl) refuses removal even to root:
+        // the byte copy carries no attribute at all.
+        if (gone == 0 && (err == EPERM || err == EACCES)) return ENOTSUP;
+        return err;
+    }
     dst = std::move(fd);
     return 0;
+}
+
+bool copyByDataRanges(int src, const struct stat& st, int dstDir) {
+    // A compressed or dataless file has few blocks for its size, yet no holes: its data lies
+    // elsewhere, and its hole map would read as one hole.
+    if (st.st_flags & (UF_COMPRESSED | SF_DATALESS)) return false;
+    if (static_cast<uint64_t>(st.st_blocks) * 512 >= static_cast<uint64_t>(st.st_size)) {
+        return false;
+    }
+    // Only where both file systems keep holes (HFS+ cannot seek to them).
+    return ::fpathconf(src, _PC_MIN_HOLE_SIZE) > 0 && ::fpathconf(dstDir, _PC_MIN_HOLE_SIZE) > 0;
+}
+
+int clearRemovalFlags(int dir, const char* name) {
+    constexpr uint32_t kKeeping = UF_IMMUTABLE | UF_APPEND;  // what a file's owner can set
+    UniqueFd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0) return errno;
+    // Only the helper's own file: a user's flags on her own items are hers to clear.
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || !(st.st_flags & kKeeping)) {
+        return ENOTSUP;
+    }
+    return ::fchflags(fd.get(), st.st_flags & ~kKeeping) == 0 ? 0 : errno;
 }
 
 // No ranged in-kernel copy between descriptors here (clones cover the common case), so the
@@ -86,11 +125,15 @@ int copyFileRange(int src, int dst, uint64_t offset, uint64_t length) {
 }
 
 int dropInheritedAccess(int fd) {
-    // An empty extended list in place of whatever the item inherited from its folder.
-    acl_t empty = ::acl_init(0);
-    if (!empty) return errno;
-    int err = ::acl_set_fd_np(fd, empty, ACL_TYPE_EXTENDED) == 0 ? 0 : errno;
-    ::acl_free(empty);
+    // The access list the item inherited from its folder is removed, not emptied (as chmod -N
+    // does it): an empty list would still be stored with the item.
+    filesec_t security = ::filesec_init();
+    if (!security) return errno;
+    int err = ::filesec_set_property(security, FILESEC_ACL, _FILESEC_REMOVE_ACL) == 0 &&
+                      ::fchmodx_np(fd, security) == 0
+                  ? 0
+                  : errno;
+    ::filesec_free(security);
     return err == ENOTSUP ? 0 : err;  // a volume without access lists has nothing to drop
 }
 
@@ -106,6 +149,16 @@ bool isMountRoot(int) {
     // Every mount has a device of its own here (there are no bind mounts of one file system
     // into itself), so the device comparison of the callers already finds mount points.
     return false;
+}
+
+FreeSpace freeSpace(int fd) {
+    // statfs, not statvfs: the latter's counts are 32 bits wide here and wrap on large volumes.
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0 || fs.f_bsize == 0) return {UINT64_MAX, UINT64_MAX};
+    uint64_t blocks = fs.f_bavail;
+    uint64_t bytes = blocks > UINT64_MAX / fs.f_bsize ? UINT64_MAX : blocks * fs.f_bsize;
+    // A file system without a fixed number of inodes reports none at all.
+    return {bytes, fs.f_files == 0 ? UINT64_MAX : static_cast<uint64_t>(fs.f_ffree)};
 }
 
 void randomBytes(void* buf, size_t len) {

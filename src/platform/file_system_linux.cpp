@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -40,6 +41,15 @@ int copyFileRange(int src, int dst, uint64_t offset, uint64_t length) {
     return 0;
 }
 
+bool copyByDataRanges(int, const struct stat& st, int) {
+    // Fewer blocks than bytes: holes, which SEEK_DATA and SEEK_HOLE find.
+    return static_cast<uint64_t>(st.st_blocks) * 512 < static_cast<uint64_t>(st.st_size);
+}
+
+int clearRemovalFlags(int, const char*) {
+    return ENOTSUP;  // the byte copy creates every file new: no flag comes with it
+}
+
 int dropInheritedAccess(int fd) {
     for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
         if (::fremovexattr(fd, acl) != 0 && errno != ENODATA && errno != ENOTSUP) return errno;
@@ -62,6 +72,14 @@ bool isMountRoot(int fd) {
     }
     return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
            (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}
+
+FreeSpace freeSpace(int fd) {
+    struct statvfs vfs;
+    if (::fstatvfs(fd, &vfs) != 0) return {UINT64_MAX, UINT64_MAX};  // the copy finds out
+    // A file system without a fixed number of inodes reports none at all.
+    uint64_t inodes = vfs.f_files == 0 ? UINT64_MAX : static_cast<uint64_t>(vfs.f_favail);
+    return {static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize, inodes};
 }
 
 void randomBytes(void* buf, size_t len) {

@@ -11,35 +11,51 @@ namespace {
 constexpr const char* kFullDiskAccessNote =
     " (macOS privacy protection: the helper may read Desktop, Documents, Downloads, iCloud "
     "Drive and removable volumes only with Full Disk Access; stage bundles elsewhere)";
+// The protection guards more (other apps' containers, the Photos library, Mail, ...) and it, or
+// a sandbox, answers EPERM where permissions would have said EACCES.
+constexpr const char* kProtectedNote =
+    " (macOS privacy protection or a sandbox: the helper may need Full Disk Access to read "
+    "there; stage bundles elsewhere)";
 
 // Folders of a home that the privacy protection guards, relative to /Users/<name>/.
 constexpr std::array<std::string_view, 4> kGuardedInHome{"Desktop", "Documents", "Downloads",
                                                          "Library/Mobile Documents"};
 
-bool startsWithFolder(std::string_view path, std::string_view folder) {
-    return path.substr(0, folder.size()) == folder &&
-           (path.size() == folder.size() || path[folder.size()] == '/');
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool isGuarded(std::string_view path) {
-    if (startsWithFolder(path, "/Volumes")) return true;
-    constexpr std::string_view kUsers = "/Users/";
-    if (path.substr(0, kUsers.size()) != kUsers) return false;
-    std::string_view rest = path.substr(kUsers.size());
+// Names are compared without regard to case, as the system's volumes do by default.
+bool startsWithFolder(std::string_view path, std::string_view folder) {
+    if (path.size() < folder.size() || (path.size() > folder.size() && path[folder.size()] != '/'))
+        return false;
+    for (size_t i = 0; i < folder.size(); ++i) {
+        if (lower(path[i]) != lower(folder[i])) return false;
+    }
+    return true;
+}
+
+// The part of `path` below a home folder, or nothing when it is not below one.
+bool belowHome(std::string_view path, std::string_view& rest) {
+    if (!startsWithFolder(path, "/Users") || path.size() <= 7) return false;
+    rest = path.substr(7);  // after "/Users/"
     size_t slash = rest.find('/');
     if (slash == std::string_view::npos) return false;
-    rest.remove_prefix(slash + 1);  // below the home folder
-    for (auto folder : kGuardedInHome) {
-        if (startsWithFolder(rest, folder)) return true;
-    }
-    return false;
+    rest.remove_prefix(slash + 1);
+    return true;
 }
 
 }  // namespace
 
 std::string privacyNote(int err, std::string_view path) {
-    // The protection refuses with EPERM where permissions would have said EACCES.
-    return err == EPERM && isGuarded(path) ? kFullDiskAccessNote : "";
+    if (err != EPERM) return "";
+    if (startsWithFolder(path, "/Volumes")) return kFullDiskAccessNote;
+    std::string_view rest;
+    if (!belowHome(path, rest)) return "";
+    for (auto folder : kGuardedInHome) {
+        if (startsWithFolder(rest, folder)) return kFullDiskAccessNote;
+    }
+    return kProtectedNote;
 }
 
 }  // namespace nimbara

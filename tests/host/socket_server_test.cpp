@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "base/unique_fd.h"
+#include "client/helper_client.h"
 #include "host/log.h"
 
 namespace nimbara {
@@ -161,6 +162,24 @@ long cpuMicros(const rusage& r) {
 TEST_F(SocketServerTest, DescriptorExhaustionDoesNotSpin) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork of this one
     EXPECT_EXIT(exhaustDescriptorsAndMeasure(dir_ + "/emfile"), ::testing::ExitedWithCode(0), "");
+}
+
+// A socket that refuses for a moment (a full queue does so at once on some systems) is tried
+// again by the client while its file is there; with no file there it gives up at once.
+TEST_F(SocketServerTest, ClientsTryARefusingSocketAgain) {
+    const std::string path = dir_ + "/s";
+    EXPECT_EQ(HelperClient::connect(path).error.kind, ClientError::Kind::noHelper);
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::thread late([&] {  // bound, not yet listening: connecting is refused meanwhile
+        ::usleep(120 * 1000);
+        ::listen(listener.get(), kListenBacklog);
+    });
+    EXPECT_TRUE(HelperClient::connect(path).value.has_value());
+    late.join();
 }
 
 TEST(SerialQueueTest, MayBeDestroyedByItsOwnWork) {

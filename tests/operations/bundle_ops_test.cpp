@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "operations/file_contents.h"
 #include "operations/tree_walk.h"
 #include "operations/trusted_folders.h"
 
@@ -268,6 +269,34 @@ TEST_F(BundleOpsTest, SparseFilesStaySparseAndSizesAreExact) {
     EXPECT_EQ(st.st_size, 48 << 20);
     EXPECT_LT(st.st_blocks * 512, 1 << 20);
     EXPECT_EQ(read(root_ + "/Sparse.vst3/data").substr((48 << 20) - 3), "end");
+}
+
+// A map of holes that cannot be trusted (a failed seek, a file with blocks that shows no data)
+// yields neither zeros nor a failed copy: the file is copied whole.
+TEST_F(BundleOpsTest, AnUntrustedHoleMapIsCopiedWhole) {
+    std::string file = users_ + "/u/Sparse.vst3/data";
+    write(file, "");
+    ASSERT_EQ(::truncate(file.c_str(), 8 << 20), 0);
+    int fd = ::open(file.c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, "start", 5, 0), 5);
+    ASSERT_EQ(::pwrite(fd, "end", 3, (8 << 20) - 3), 3);
+    ::close(fd);
+    static int refusedWhence, refusal;
+    seekForTests = [](int fd, off_t offset, int whence) -> off_t {
+        if (whence != refusedWhence) return ::lseek(fd, offset, whence);
+        errno = refusal;
+        return -1;
+    };
+    for (auto [whence, err] :
+         {std::pair{SEEK_DATA, ENXIO}, {SEEK_DATA, EINVAL}, {SEEK_HOLE, EIO}}) {
+        refusedWhence = whence;
+        refusal = err;
+        EXPECT_EQ(copy(src("u/Sparse.vst3"), dest("Sparse.vst3")), "") << err;
+        std::string copied = read(root_ + "/Sparse.vst3/data");
+        EXPECT_EQ(copied.substr(0, 5), "start") << err;
+        EXPECT_EQ(copied.substr(copied.size() - 3), "end") << err;
+    }
+    seekForTests = nullptr;
 }
 
 TEST_F(BundleOpsTest, TreesOfAnyDepthAreRemovedDeepCopiesFail) {

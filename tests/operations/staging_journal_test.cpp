@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 // The record of staged copies: bounded in all (per user: Attack.TheRecordOfStagedCopiesIsBounded),
-// left whole by a failed write, read back whole however large.
+// left whole by a failed write, read back whole however large; its folder reached through the
+// system's links only.
 #include "operations/staging_journal.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "operations/trusted_folders.h"
 
 namespace nimbara {
 namespace {
@@ -44,6 +48,42 @@ TEST(StagingJournal, BoundedWrittenWholeReadWhole) {
     StagingJournal again;
     again.open(state);
     EXPECT_EQ(again.entries().size(), 300u);
+    std::filesystem::remove_all(base);
+}
+
+// Through links of root's (as /var links to /private/var), relative or absolute; never through a
+// user's link or a loop of links. The plug-in folders' walks refuse every link.
+TEST(StagingJournal, ReachedThroughTheSystemsLinksOnly) {
+    char tmpl[] = "/tmp/links-XXXXXX";
+    const std::string base = ::mkdtemp(tmpl);
+    ::chmod(base.c_str(), 0755);
+    std::filesystem::create_directory(base + "/real");
+    ASSERT_EQ(::symlink("loop", (base + "/loop2").c_str()), 0);
+    struct Case {
+        const char* link;
+        std::string target;
+        uid_t owner;
+        bool reached;
+    } cases[] = {
+        {"rel", "./real/", 0, true},
+        {"abs", base + "//real", 0, true},
+        {"users", "real", 1000, false},
+        {"loop", "loop2", 0, false},
+    };
+    for (const Case& c : cases) {
+        std::string link = base + "/" + c.link, state = link + "/state";
+        ASSERT_EQ(::symlink(c.target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(::lchown(link.c_str(), c.owner, c.owner), 0);
+        EXPECT_THROW(openTrustedFolder(state, true, 0700), WalkFailure) << c.link;
+        bool reached = true;
+        try {
+            StagingJournal().open(state);
+        } catch (const FsFailure&) {
+            reached = false;
+        }
+        EXPECT_EQ(reached, c.reached) << c.link;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(base + "/real/state"));
     std::filesystem::remove_all(base);
 }
 

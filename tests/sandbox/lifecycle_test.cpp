@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The real helper at its real paths: listening, stopping on signals, a second instance, an
-// unusable /var/run, the arguments it ignores, a vanished log reader, leftovers and the log file
-// reopened after a rotation.
+// unusable /var/run, the arguments it ignores, a vanished log reader, leftovers (also where /var
+// is a link) and the log file reopened after a rotation.
 #include "support/sandbox.h"
 
 namespace nimbara {
@@ -78,6 +78,35 @@ TEST(Lifecycle, NoLeftoversWhateverHappens) {
                 ContainsRegex("\\] \\[helper\\] Left the replaced item " VST3_PATH
                               "/\\.Stuck\\.vst3\\.nimbara-[0-9a-f]{12} for the next start: "
                               "Cannot remove [^\n]*/mnt: Invalid cross-device link\n"));
+}
+
+// Where /var is a link of root's into a folder of root's (as on macOS), the state folder is
+// reached through it: a copy killed mid-way is in the record and swept at the restart, and the
+// lock refuses a second helper even when the first one's socket file was moved away.
+TEST(Lifecycle, StateFolderBehindTheSystemsVarLink) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(R"SH(
+        echo "var=$(readlink /var) $(stat -c '%U %a' /private/var)"
+        mkdir -p /Users/ann/Big.vst3 "$VST3"
+        for i in $(seq 40); do head -c 40M /dev/zero > /Users/ann/Big.vst3/f$i; done
+        start_helper
+        "$C" copy /Users/ann/Big.vst3 "$VST3/Big.vst3" > /dev/null 2>&1 & wait_staged
+        kill -9 "$HPID"; wait "$HPID" 2>/dev/null
+        staged=$(ls -A "$VST3" | grep '^\.Big')
+        record=/private/var/lib/com.corvellan.nimbara.helper/staged
+        echo "recorded=$(grep -c "$VST3/$staged\$" "$record")"
+        start_helper
+        echo "hidden=$(ls -A "$VST3" | grep -c '^\.')"
+        mv "$SOCK" "$SOCK.moved"; timeout 5 "$H" > /tmp/second.out 2>&1
+        echo "second-exit=$? $(cat /tmp/second.out)"; mv "$SOCK.moved" "$SOCK"
+        stop_helper; show_log)SH",
+                            "", "--var-link");
+    expectAll(run.output, {"var=private/var root 755\n",
+                           "recorded=1\nhidden=0\nsecond-exit=1 [helper] Fatal: bind() failed: "
+                           "Address already in use\nhelper-exit=0\n"});
+    EXPECT_THAT(run.output, ContainsRegex("\\] \\[helper\\] Removed leftover " VST3_PATH
+                                          "/\\.Big\\.vst3\\.nimbara-[0-9a-f]{12}\n"));
+    EXPECT_THAT(run.output, Not(HasSubstr("Cannot keep a record")));
 }
 
 // Started with descriptors 0-2 closed and umask 077: no client descriptor becomes standard

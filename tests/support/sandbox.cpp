@@ -17,7 +17,8 @@ bool sandboxAvailable() {
     return available;
 }
 
-SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs) {
+SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs,
+                        const std::string& sandboxOptions) {
     char tmpl[] = "/tmp/sandbox-script-XXXXXX";
     int fd = ::mkstemp(tmpl);
     std::string path = tmpl;
@@ -28,7 +29,7 @@ SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs)
     std::string cmd = "SANDBOX_BWRAP_ARGS='" + bwrapArgs +
                       "' timeout 120 " NIMBARA_SOURCE_DIR "/scripts/sandbox.sh " NIMBARA_BUILD_DIR
                       " --ro-file " +
-                      path + " -- bash /script 2>&1";
+                      path + " " + sandboxOptions + " -- bash /script 2>&1";
     SandboxRun run;
     FILE* pipe = ::popen(cmd.c_str(), "r");
     char buf[4096];

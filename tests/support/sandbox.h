@@ -23,8 +23,10 @@ struct SandboxRun {
 // True when bubblewrap can make the sandbox here.
 bool sandboxAvailable();
 
-// Runs `script`; `bwrapArgs` are added to the sandbox's command line (extra mounts).
-SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs = "");
+// Runs `script`; `bwrapArgs` are added to the sandbox's command line (extra mounts),
+// `sandboxOptions` to scripts/sandbox.sh's (such as --var-link).
+SandboxRun runInSandbox(const std::string& script, const std::string& bwrapArgs = "",
+                        const std::string& sandboxOptions = "");
 
 // Expects each of `texts` somewhere in `output`.
 inline void expectAll(const std::string& output, std::initializer_list<std::string> texts) {
