@@ -166,8 +166,7 @@ bool hashRange(int fd, uint64_t limit, std::array<unsigned char, 32>& out) {
         errno = ENOMEM;
         return false;
     }
-    // No larger than the code: a small file should not cost a zeroed megabyte.
-    std::vector<unsigned char> buf(static_cast<size_t>(std::min<uint64_t>(kHashChunk, limit)));
+    std::vector<unsigned char> buf(kHashChunk);
     for (uint64_t off = 0; off < limit;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(kHashChunk, limit - off));
         if (!preadAll(fd, buf.data(), n, static_cast<off_t>(off))) return false;
