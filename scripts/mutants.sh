@@ -5,11 +5,14 @@
 # caught it. A fault whose text no longer matches the code is reported as "stale": update it.
 #   scripts/mutants.sh [SCRATCH_DIR] [NAME_FILTER]
 # Runs as root (the sandbox tests need it); takes a while: one build and suite run per fault.
+# MUTANTS_TESTS, if set, is a ctest -R pattern: only those tests run (a fault they catch is
+# caught by the whole suite; one that survives them may not survive it). The scratch directory
+# must not lie under /tmp, which the sandbox tests hide.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-scratch=${1:-/tmp/nimbara-mutants}
+scratch=${1:-/var/tmp/nimbara-mutants}
 filter=${2:-}
-if [ "$(id -u)" -ne 0 ]; then exec sudo bash "$0" "$@"; fi
+if [ "$(id -u)" -ne 0 ]; then exec sudo MUTANTS_TESTS="${MUTANTS_TESTS:-}" bash "$0" "$@"; fi
 mkdir -p "$scratch"
 # By content, and without the source's times: a file a fault was planted in (and restored) has
 # a newer time in the scratch copy than in the tree, and copying the tree's older time with new
@@ -19,9 +22,9 @@ cmake -S "$scratch/tree" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWith
   -DBUILD_BENCHMARKS=OFF >/dev/null
 ninja -C "$scratch/build" >/dev/null
 
-exec python3 - "$scratch" "$filter" <<'PY'
+exec python3 - "$scratch" "$filter" "${MUTANTS_TESTS:-}" <<'PY'
 import subprocess, sys
-scratch, only = sys.argv[1], sys.argv[2]
+scratch, only, tests = sys.argv[1], sys.argv[2], sys.argv[3]
 tree, build = scratch + "/tree", scratch + "/build"
 
 # name, file, text in the code, text of the fault; or name, file, [(text, fault), ...] for a
@@ -84,8 +87,9 @@ FAULTS = [
    "for (const char* acl : std::initializer_list<const char*>{}) {"),
   ("files copied past their size", "src/operations/file_contents.cpp",
    "if (more > 0) fail(\"Cannot copy\", srcPath, kChangedSize);", ""),
-  ("holes filled", "src/operations/file_contents.cpp",
-   "const bool sparse = allocatedBytes(st) < size;", "const bool sparse = false;"),
+  ("holes filled", "src/platform/file_system_linux.cpp",
+   "return static_cast<uint64_t>(st.st_blocks) * 512 < static_cast<uint64_t>(st.st_size);",
+   "return false;"),
   ("no space check", "src/operations/bundle_ops.cpp", "if (needed.bytes > free.bytes) {",
    "if (false) {"),
   ("copies without a depth limit", "src/operations/tree_measure.cpp",
@@ -262,6 +266,83 @@ FAULTS = [
    "return copied > 0 || st.st_blocks == 0;", "return true;"),
   ("the client gives up on a refusing socket at once", "src/client/helper_client.cpp",
    "constexpr int kConnectAttempts = 5;", "constexpr int kConnectAttempts = 1;"),
+  # Acting as the caller: its own group and supplementary groups, each its own number.
+  ("sources read with the caller's uid as its group", "src/platform/credentials_linux.cpp",
+   "if (!setFsIds(caller.uid, caller.gid)) {", "if (!setFsIds(caller.uid, caller.uid)) {"),
+  ("sources read without the caller's supplementary groups", "src/platform/credentials_linux.cpp",
+   "if (setThreadGroups(caller.groups) != 0) {", "if (setThreadGroups({}) != 0) {"),
+  ("the peer's group taken from its uid", "src/platform/peer_identity_linux.cpp",
+   "peer.caller.gid = cred.gid;", "peer.caller.gid = cred.uid;"),
+  ("the peer's supplementary groups not asked for", "src/platform/peer_identity_linux.cpp",
+   "    peer.caller.groups.resize(64);\n    for (;;) {", "    for (; false;) {"),
+  # The owner rule compares owners by uid.
+  ("a folder on the way trusted when its owner is the caller's group", "src/operations/trusted_folders.cpp",
+   "bool ownerOk = st.st_uid == 0 || st.st_uid == caller.uid;",
+   "bool ownerOk = st.st_uid == 0 || st.st_uid == caller.gid;"),
+  ("an item removed when its group is the caller's uid", "src/operations/tree_remove.cpp",
+   "if (caller_ == 0 || st.st_uid == 0 || st.st_uid == caller_) return;",
+   "if (caller_ == 0 || st.st_uid == 0 || st.st_gid == caller_) return;"),
+  ("an item removed by any caller with a larger uid", "src/operations/tree_remove.cpp",
+   "if (caller_ == 0 || st.st_uid == 0 || st.st_uid == caller_) return;",
+   "if (caller_ == 0 || st.st_uid == 0 || st.st_uid <= caller_) return;"),
+  ("mkdir follows a final link", "src/operations/bundle_ops.cpp",
+   "::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&\n        S_ISDIR",
+   "::fstatat(at.parent.get(), at.name.c_str(), &st, 0) == 0 &&\n        S_ISDIR"),
+  ("mkdir takes any item at the name for a folder", "src/operations/bundle_ops.cpp",
+   "AT_SYMLINK_NOFOLLOW) == 0 &&\n        S_ISDIR(st.st_mode)) {", "AT_SYMLINK_NOFOLLOW) == 0) {"),
+  ("space reserved for root counted as free", "src/platform/file_system_linux.cpp",
+   "static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize", "static_cast<uint64_t>(vfs.f_bfree) * vfs.f_frsize"),
+  # What cannot be removed stays recorded for the next start.
+  ("a discarded copy unrecorded before its removal", "src/operations/bundle_ops.cpp",
+   "            removeTree(fd, staged, stagedPath, caller.uid);\n            journal.remove(stagedPath);",
+   "            journal.remove(stagedPath);\n            removeTree(fd, staged, stagedPath, caller.uid);"),
+  ("a swapped-out item unrecorded before its removal", "src/operations/bundle_ops.cpp",
+   "    try {\n        removeTree(fd, copy.name, copy.path, caller.uid);",
+   "    journal.remove(copy.path);\n    try {\n        removeTree(fd, copy.name, copy.path, caller.uid);"),
+  ("a copy recorded only once complete", "src/operations/bundle_ops.cpp",
+   [("        journal.add({caller.uid, dest.root, stagedPath});\n", ""),
+    ("    return putInPlace(caller, target,",
+     "    journal.add({caller.uid, dest.root, stagedPath});\n    return putInPlace(caller, target,")]),
+  # The lock file is root's alone.
+  ("a lock file others may open kept", "src/operations/staging_journal.cpp",
+   "st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 &&", "st.st_uid == ::geteuid() &&"),
+  ("a lock file of another owner kept", "src/operations/staging_journal.cpp",
+   "S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode", "S_ISREG(st.st_mode) && (st.st_mode"),
+  ("a lock file with another name kept", "src/operations/staging_journal.cpp",
+   "(st.st_mode & 077) == 0 &&\n            st.st_nlink == 1) {", "(st.st_mode & 077) == 0) {"),
+  ("the lock file made readable by all", "src/operations/staging_journal.cpp",
+   "O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)", "O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644)"),
+  # A stop's bounds.
+  ("a stop lets removals run past its bound", "src/host/socket_server.cpp",
+   "requestStop(start + bound * 2 / 3);", "requestStop(start + bound * 20);"),
+  ("removals never give up at a stop", "src/operations/tree_items.cpp",
+   "    return stopping.load(std::memory_order_relaxed) &&\n           std::chrono",
+   "    return false &&\n           std::chrono"),
+  ("a stop waits for the queue without bound", "src/host/socket_server.cpp",
+   "return operationQueue_.drainFor(std::max(left, std::chrono::milliseconds(0)));",
+   "return operationQueue_.drainFor(std::chrono::hours(1));"),
+  # A check place given to a peer that went away.
+  ("a place handed to a gone peer is lost", "src/host/connection_limits.cpp",
+   "        if (me.granted) endCheckLocked(uid);", ""),
+  ("a peer gone by its turn keeps counting", "src/host/connection_limits.cpp",
+   "        me.gone = true;\n        uncount(uid);\n    }", "        me.gone = true;\n    }"),
+  ("a check never begun is ended", "src/host/connection.cpp",
+   "        if (held_) limits_.endCheck(uid_);", "        limits_.endCheck(uid_);"),
+  # The plain ping answers only what the parser would answer the same way.
+  ("plain ping ids may hold control bytes", "src/protocol/messages.cpp",
+   "if (!std::all_of(id.begin(), id.end(), isPlainByte)) return false;",
+   "if (!std::all_of(id.begin(), id.end(), [](char c) { return c >= 0 && c != 0x7f && c != '\"' && c != '\\\\'; })) return false;"),
+  ("plain bytes include the backslash", "src/protocol/messages.cpp",
+   "c <= 0x7E && c != '\"' && c != '\\\\';", "c <= 0x7E && c != '\"';"),
+  ("a CA accepted as the signer", "src/platform/signed_file_linux.cpp",
+   "if (X509_check_ca(leaf) != 0) return", "if (X509_check_ca(leaf) > 1) return"),
+  # A copy's top item gets the mask too.
+  ("a top item keeps setuid and setgid", "src/operations/tree_walk.cpp",
+   "if (::fchmod(fd, mode & kModeMask) != 0) fail(\"Cannot set permissions of\", path);",
+   "if (::fchmod(fd, mode) != 0) fail(\"Cannot set permissions of\", path);"),
+  ("a top item keeps group and other write", "src/operations/tree_walk.cpp",
+   "if (::fchmod(fd, mode & kModeMask) != 0) fail(\"Cannot set permissions of\", path);",
+   "if (::fchmod(fd, mode & 0777) != 0) fail(\"Cannot set permissions of\", path);"),
 ]
 HOOK_ONLY = ["a library judged by its name alone (a private mount over a library folder needs a user namespace of one's own, refused first)",
              "an item swapped between the type check and the open (needs a seam inside copyItem)",
@@ -293,7 +374,8 @@ for name, rel, *edits in FAULTS:
             verdict = "caught (build)"
         else:
             suite = subprocess.run(["ctest", "--test-dir", build, "-j2", "--stop-on-failure",
-                                    "--timeout", "300"], capture_output=True, text=True)
+                                    "--timeout", "300"] + (["-R", tests] if tests else []),
+                                   capture_output=True, text=True)
             verdict = "caught" if suite.returncode != 0 else "SURVIVED"
     finally:
         for path, text in originals.items():

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -77,6 +78,39 @@ TEST(ConnectionLimits, ChecksAreBounded) {
     ::close(live[1]);
     EXPECT_EQ(peak[8], int(kMaxConcurrentChecks));
     EXPECT_EQ(*std::max_element(peak.begin(), peak.end() - 1), int(kMaxChecksPerUser));
+}
+
+// A connection whose peer is gone by its turn gets no check: it stops counting toward its user's
+// cap, and the place it was given, at once or after waiting, goes on to the next one.
+TEST(ConnectionLimits, APeerGoneByItsTurnPassesItsPlaceOn) {
+    ConnectionLimits limits(100, 2);
+    int live[2], gone[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, live), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, gone), 0);
+    ::close(gone[1]);
+    // A live peer's check begins within 5 s; a lost place is freed, so that nothing hangs.
+    auto begins = [&] {
+        auto check = std::async(std::launch::async, [&] { return limits.beginCheck(7, live[0]); });
+        if (check.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
+            return check.get();
+        limits.endCheck(7);
+        check.get();
+        return false;
+    };
+    ASSERT_EQ(limits.admit(7), Admission::admitted);
+    ASSERT_EQ(limits.admit(7), Admission::admitted);
+    EXPECT_FALSE(limits.beginCheck(7, gone[0]));  // a place free at once
+    EXPECT_EQ(limits.admit(7), Admission::admitted);
+    EXPECT_TRUE(begins());
+    auto waiter = std::async(std::launch::async, [&] { return limits.beginCheck(7, gone[0]); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // until it waits in line
+    limits.endCheck(7);
+    EXPECT_FALSE(waiter.get());  // a place handed over after waiting
+    EXPECT_TRUE(begins());
+    limits.endCheck(7);
+    EXPECT_EQ(limits.admit(7), Admission::admitted);
+    EXPECT_EQ(limits.admit(7), Admission::userAtCap);
+    for (int fd : {live[0], live[1], gone[0]}) ::close(fd);
 }
 
 }  // namespace

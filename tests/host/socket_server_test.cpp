@@ -17,11 +17,14 @@
 #include <filesystem>
 #include <new>
 #include <optional>
+#include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "base/unique_fd.h"
 #include "client/helper_client.h"
 #include "host/log.h"
+#include "operations/tree_walk.h"
 
 namespace nimbara {
 namespace {
@@ -180,6 +183,46 @@ TEST_F(SocketServerTest, ClientsTryARefusingSocketAgain) {
     });
     EXPECT_TRUE(HelperClient::connect(path).value.has_value());
     late.join();
+}
+
+std::atomic<int> operationsBegun{0};
+std::atomic<bool> heedsTheDeadline{true};
+
+// Stands for a file operation: one that gives up once removals must end, or one that does not.
+void slowOperation(const char* where) {
+    if (std::string_view(where) != "operation") return;
+    ++operationsBegun;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < until && !(heedsTheDeadline && removalMustEnd())) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    throw std::runtime_error("gave up");  // nothing on disk is touched
+}
+
+// A stop has the running operation's removal give up at two thirds of its bound, and returns
+// after the bound even when the operation goes on.
+TEST_F(SocketServerTest, AStopEndsWithinItsBound) {
+    using namespace std::chrono;
+    server_ = std::make_shared<SocketServer>(dir_ + "/stop");
+    SocketServer::faultForTests = slowOperation;
+    for (bool heeds : {true, false}) {
+        heedsTheDeadline = heeds;
+        int begun = operationsBegun;
+        std::thread client([&] {
+            server_->processRequest(
+                R"({"id":"r","v":1,"op":"remove","path":"/Library/Audio/Plug-Ins/VST3/x"})",
+                Caller{0, 0, {}});
+        });
+        while (operationsBegun == begun) std::this_thread::sleep_for(milliseconds(1));
+        auto start = steady_clock::now();
+        bool settled = server_->stop(milliseconds(600));
+        auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
+        EXPECT_EQ(settled, heeds);
+        EXPECT_GE(took, heeds ? 390 : 590) << heeds;
+        EXPECT_LT(took, heeds ? 1500 : 1200);  // the operation itself lasts 1,500 ms
+        client.join();
+    }
+    SocketServer::faultForTests = nullptr;
 }
 
 TEST(SerialQueueTest, MayBeDestroyedByItsOwnWork) {

@@ -14,6 +14,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
+#include <vector>
 
 #include "operations/file_contents.h"
 #include "operations/tree_walk.h"
@@ -83,15 +85,19 @@ TEST_F(BundleOpsTest, CopyReplacesNeverMergesMasksModesAndLeavesNothingBehind) {
     makeBundle("u/Foo.vst3");
     write(users_ + "/u/Foo.vst3/shared", "w", 0777);
     ::chmod((users_ + "/u/Foo.vst3/Versions").c_str(), 03777);
+    ::chmod((users_ + "/u/Foo.vst3").c_str(), 06777);
+    write(users_ + "/u/Tool", "t", 06777);  // a single file is a top item too
     write(root_ + "/New/Deep/Foo.vst3/OnlyInOld", "old");
     for (int i = 0; i < 2; ++i) EXPECT_EQ(copy(src("u/Foo.vst3"), dest("New/Deep/Foo.vst3")), "");
+    EXPECT_EQ(copy(src("u/Tool"), dest("Tool")), "");
     std::string d = root_ + "/New/Deep/Foo.vst3";
     EXPECT_FALSE(fs::exists(d + "/OnlyInOld"));
     EXPECT_EQ(read(d + "/Versions/Current/Contents/Info.plist"), "plist");
     EXPECT_EQ(fs::read_symlink(d + "/Versions/Current"), "A");
-    for (const char* item : {"", "/Versions", "/shared", "/Versions/A/Contents/Binary"}) {
+    for (std::string item :
+         {d, d + "/Versions", d + "/shared", d + "/Versions/A/Contents/Binary", root_ + "/Tool"}) {
         struct stat st;
-        ASSERT_EQ(::lstat((d + item).c_str(), &st), 0);
+        ASSERT_EQ(::lstat(item.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u) << item;  // no setuid, sticky or group/other write
     }
     EXPECT_EQ(count(root_ + "/New/Deep"), 1u);
@@ -145,6 +151,8 @@ TEST_F(BundleOpsTest, LinksAreItemsNeverFollowed) {
 
     EXPECT_THAT(copy(src("u/Foo.vst3"), dest("evil/Foo.vst3")), HasSubstr("evil"));
     EXPECT_THAT(error([&] { mkdirp(root, dest("evil/New")); }), HasSubstr("symbolic links"));
+    // A link to a folder is no folder made or found: mkdir fails on it.
+    EXPECT_THAT(error([&] { mkdirp(root, dest("evil")); }), HasSubstr("Not a directory"));
     EXPECT_THAT(error([&] { removeBundle(root, dest("evil/canary")); }),
                 HasSubstr("symbolic links"));
     EXPECT_THAT(copy(src("u/escape/canary"), dest("stolen")), HasSubstr("symbolic links"));
@@ -174,13 +182,15 @@ TEST_F(BundleOpsTest, RemoveAndMkdirCases) {
         EXPECT_THAT(error([&] { mkdirp(root, dest(target)); }),
                     StartsWith("Mkdir failed: Cannot create folder " + root_ + "/F"));
     }
-    // An item another user owns is theirs to remove or replace, even in a shared folder.
+    // An item another user owns is theirs to remove or replace, even in a shared folder; its
+    // group, and the caller's, do not count.
     makeBundle("u/Foo.vst3");
-    ASSERT_EQ(::chown((root_ + "/A").c_str(), 1000, 1000), 0);
+    ASSERT_EQ(::chown((root_ + "/A").c_str(), 1000, 1001), 0);
     const std::string notYours = root_ + "/A is owned by uid 1000";
-    EXPECT_THAT(error([&] { removeBundle({1001, 1001, {}}, dest("A")); }), HasSubstr(notYours));
-    EXPECT_THAT(copy(src("u/Foo.vst3"), dest("A"), {1001, 1001, {}}), HasSubstr(notYours));
-    removeBundle({1000, 1000, {}}, dest("A"));
+    const Caller other{1001, 1000, {1000}};
+    EXPECT_THAT(error([&] { removeBundle(other, dest("A")); }), HasSubstr(notYours));
+    EXPECT_THAT(copy(src("u/Foo.vst3"), dest("A"), other), HasSubstr(notYours));
+    removeBundle({1000, 2000, {}}, dest("A"));
     EXPECT_FALSE(fs::exists(root_ + "/A"));
     fs::remove_all(root_);  // the root itself, and missing folders above it
     mkdirp(root, {root_, root_});
@@ -188,7 +198,7 @@ TEST_F(BundleOpsTest, RemoveAndMkdirCases) {
 }
 
 TEST_F(BundleOpsTest, FoldersBelowARootAreTrustedOnlyWhenSafe) {
-    const Caller caller{1001, 1001, {}};
+    const Caller caller{1001, 1000, {1002}};  // judged by its uid alone
     struct Case {
         uid_t owner;
         gid_t group;
@@ -198,7 +208,8 @@ TEST_F(BundleOpsTest, FoldersBelowARootAreTrustedOnlyWhenSafe) {
         {0, 0, 0755, ""},
         {1001, 1001, 0755, ""},  // the caller's own
         {0, 0, 0775, ""},        // group root: administrators only
-        {1000, 1000, 0755, "is owned by uid 1000"},
+        {1000, 1001, 0755, "is owned by uid 1000"},
+        {1002, 1001, 0755, "is owned by uid 1002"},
         {1000, 1000, 0777, "is owned by uid 1000 and writable by others"},
         {0, 0, 0777, "is owned by uid 0 and writable by others"},
         {1001, 50, 0775, "is owned by uid 1001 and writable by group 50"},
@@ -223,14 +234,26 @@ TEST_F(BundleOpsTest, FoldersBelowARootAreTrustedOnlyWhenSafe) {
     }
 }
 
+// With the caller's uid, primary group and supplementary groups, each its own number.
 TEST_F(BundleOpsTest, SourcesAreReadAsTheCaller) {
     makeBundle("u/Foo.vst3");
-    write(users_ + "/u/Foo.vst3/secret", "s", 0600);  // root's own: the caller may not read it
-    const Caller caller{1000, 1000, {}};
-    EXPECT_THAT(copy(src("u/Foo.vst3"), dest("Foo.vst3"), caller), HasSubstr("Permission denied"));
-    EXPECT_FALSE(fs::exists(root_ + "/Foo.vst3"));
-    EXPECT_EQ(::setfsuid(static_cast<uid_t>(-1)), 0);  // root again after the failure
-    fs::remove(users_ + "/u/Foo.vst3/secret");
+    const std::string secret = users_ + "/u/Foo.vst3/secret";
+    const Caller caller{1000, 2000, {3000, 3001}};
+    // {owner, group} of a file only its owner and group may read; true when the caller may.
+    const std::vector<std::tuple<uid_t, gid_t, bool>> cases{{1000, 0, true},  {0, 2000, true},
+                                                            {0, 3001, true},  {0, 0, false},
+                                                            {0, 1000, false}, {2000, 0, false}};
+    for (auto [owner, group, readable] : cases) {
+        write(secret, "s", 0640);
+        ASSERT_EQ(::chown(secret.c_str(), owner, group), 0);
+        EXPECT_THAT(copy(src("u/Foo.vst3"), dest("Foo.vst3"), caller),
+                    HasSubstr(readable ? "" : "Permission denied"))
+            << owner << ":" << group;
+        EXPECT_EQ(fs::exists(root_ + "/Foo.vst3/secret"), readable);
+        EXPECT_EQ(::setfsuid(static_cast<uid_t>(-1)), 0);  // root again after each copy
+        fs::remove_all(root_ + "/Foo.vst3");
+    }
+    fs::remove(secret);
     EXPECT_EQ(copy(src("u/Foo.vst3"), dest("Foo.vst3"), caller), "");
     struct stat st;
     ASSERT_EQ(::stat((root_ + "/Foo.vst3/Versions/A/Contents/Binary").c_str(), &st), 0);
@@ -340,8 +363,25 @@ TEST_F(BundleOpsTest, LeftoversNamedInTheJournalAreSweptAtTheNextStart) {
     EXPECT_EQ(read(root_ + "/NotStaged"), "keep");
     EXPECT_TRUE(next.entries().empty());
     EXPECT_THROW(StagingJournal().open(state), FsFailure);  // held by `next`
-    // A record others could have written is never read.
     next = StagingJournal();
+    // A lock file that is not root's alone (a user holding it open would keep every helper
+    // from starting) is replaced by a fresh one.
+    const std::string lock = state + "/lock", link = base_ + "/lock-link";
+    for (auto [owner, mode, linked] : std::vector<std::tuple<uid_t, mode_t, bool>>{
+             {0, 0644, false}, {1000, 0600, false}, {0, 0600, true}}) {
+        fs::remove(lock);
+        write(lock, "", mode);
+        ASSERT_EQ(::chown(lock.c_str(), owner, 0), 0);
+        if (linked) fs::create_hard_link(lock, link);
+        StagingJournal held;
+        held.open(state);
+        struct stat st;
+        ASSERT_EQ(::stat(lock.c_str(), &st), 0);
+        EXPECT_TRUE(st.st_uid == 0 && (st.st_mode & 07777) == 0600 && st.st_nlink == 1)
+            << owner << " " << mode << " " << linked;
+        fs::remove(link);
+    }
+    // A record others could have written is never read.
     ::chmod(state.c_str(), 0757);
     EXPECT_THROW(StagingJournal().open(state), FsFailure);
 }

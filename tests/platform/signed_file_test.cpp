@@ -50,6 +50,21 @@ class SignedFileTest : public ::testing::Test {
         run("ca " + dir_ + "/rogueint 'Nimbara Development Code Signing CA' " + dir_ + "/rogue");
         run("leaf " + dir_ + "/rogueleaf '" + std::string(kCN) + "' " + dir_ + "/rogueint");
         run("ca " + dir_ + "/selfleaf '" + std::string(kCN) + "'");
+        // A CA certificate with the signer's name and usage, issued under the anchor.
+        std::ofstream(dir_ + "/caleaf.ext")
+            << "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,digitalSignature,keyCertSign\n"
+               "extendedKeyUsage=codeSigning\n";
+        const std::string ca = dir_ + "/caleaf";
+        ASSERT_EQ(
+            std::system(("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                         "-nodes -keyout " +
+                         ca + ".key -subj '/CN=" + kCN + "' 2>/dev/null | openssl x509 -req -CA " +
+                         kDev + "/intermediate.pem -CAkey " + kDev +
+                         "/intermediate.key -days 99 "
+                         "-extfile " +
+                         ca + ".ext -out " + ca + ".pem 2>/dev/null")
+                            .c_str()),
+            0);
     }
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
@@ -110,6 +125,8 @@ TEST_F(SignedFileTest, EachFailureKind) {
          SignatureVerdict::untrusted, "untrusted chain"},
         {signCopy("selfsigned", "com.corvellan.nimbara", under("selfleaf", "")),
          SignatureVerdict::untrusted, "untrusted chain"},
+        {signCopy("casigner", "com.corvellan.nimbara", under("caleaf", kDev + "/intermediate.pem")),
+         SignatureVerdict::badSigner, "signer is a CA"},
         {flipped("tampered", 100), SignatureVerdict::tampered, "code modified"},
         {flipped("badtrailer", -28), SignatureVerdict::badTrailer,  // the version field
          "malformed signature trailer"},

@@ -111,7 +111,11 @@ TEST(PlainPing, AnswersTheClientsOwnFormOnly) {
          {R"({"id":"a\"","v":1,"op":"ping"})", "{\"id\":\"\xC3\xA9\",\"v\":1,\"op\":\"ping\"}",
           "{\"id\":\"\x7F\",\"v\":1,\"op\":\"ping\"}", R"({"id":"a","v":2,"op":"ping"})",
           R"({"id":"a","v":1,"op":"ping"} )", R"({"id":"a","op":"ping","v":1})",
-          R"({"id":"a","v":1,"op":"ping",})", R"({"id":"a","v":1,"op":"pinG"})"}) {
+          R"({"id":"a","v":1,"op":"ping",})", R"({"id":"a","v":1,"op":"pinG"})",
+          // near misses: control bytes and escapes in the id, bytes before or after the object
+          "{\"id\":\"\x1F\",\"v\":1,\"op\":\"ping\"}", "{\"id\":\"a\tb\",\"v\":1,\"op\":\"ping\"}",
+          R"({"id":"\u0041","v":1,"op":"ping"})", R"(x{"id":"a","v":1,"op":"ping"})",
+          R"({"id":","v":1,"op":"ping"})", R"({"id":"a","v":1,"op":"ping"}})"}) {
         EXPECT_FALSE(appendPlainPingAnswer(out, line)) << line;
     }
     EXPECT_EQ(out, want);  // untouched by the lines it does not answer

@@ -4,6 +4,10 @@
 // Every client here runs as one of those two users.
 #include "support/sandbox.h"
 
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+
 namespace nimbara {
 namespace {
 
@@ -30,6 +34,14 @@ TEST(Attack, OtherUsersFilesNeverLeak) {
         echo "== group"; eve copy /Users/bob/Shared.vst3 "$VST3/Team.vst3"
         echo "left: $(ls -A "$VST3" | tr '\n' ' ')"
         echo "== own"; bob copy /Users/bob/Private.vst3 "$VST3/Private.vst3"
+        # Read with the caller's primary group (2002 for uid 1002) and supplementary groups.
+        mkdir -p /Users/team/Gid.vst3 /Users/team/Uid.vst3 /Users/team/Grp.vst3
+        for b in Gid:2002 Uid:1002 Grp:3004; do
+            f=/Users/team/${b%:*}.vst3/key; echo k > $f; chown 0:${b#*:} $f; chmod 0640 $f
+        done
+        echo "== gid"; as_staff "$C" copy /Users/team/Gid.vst3 "$VST3/Gid.vst3" 2>&1; echo "exit=$?"
+        echo "== uid"; as_staff "$C" copy /Users/team/Uid.vst3 "$VST3/Uid.vst3" 2>&1; echo "exit=$?"
+        echo "== groups"; as_member "$C" copy /Users/team/Grp.vst3 "$VST3/Grp.vst3" 2>&1; echo "exit=$?"
         stop_helper; show_log)SH");
     expectAll(run.output,
               {"copy failed: Copy failed: Cannot read /Users/bob/Private.vst3: Permission denied\n",
@@ -37,6 +49,9 @@ TEST(Attack, OtherUsersFilesNeverLeak) {
                "denied\n",
                "left: \n"});
     EXPECT_THAT(run.output, ContainsRegex("== own\n[0-9]+-1: ok\nexit=0"));
+    EXPECT_THAT(run.output, ContainsRegex("== gid\n[^\n]*ok\nexit=0\n== uid\n[^\n]*\nexit=1\n"
+                                          "== groups\n[^\n]*ok\nexit=0\n"));
+    EXPECT_THAT(run.output, HasSubstr("Cannot open /Users/team/Uid.vst3/key: Permission denied\n"));
 }
 
 // A parent of a root that anyone can write lets the root be swapped for a link: the roots and
@@ -89,6 +104,33 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
                "Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"});
     EXPECT_THAT(run.output, Not(HasSubstr("\n[2030-01-01T00:00:00Z]")));
     EXPECT_THAT(run.output, Not(HasSubstr("exit=124")));
+}
+
+// The blocks a file system keeps for root are not the caller's: the helper writes as root and
+// could otherwise fill them for her. An ext4 image with half its blocks reserved, loop-mounted.
+TEST(Attack, SpaceReservedForRootStaysFree) {
+    SKIP_WITHOUT_SANDBOX();
+    if (std::system("losetup -f >/dev/null 2>&1") != 0) GTEST_SKIP() << "no loop device here";
+    std::string loops = "--cap-add CAP_SYS_ADMIN --dev-bind /dev/loop-control /dev/loop-control";
+    for (const auto& dev : std::filesystem::directory_iterator("/dev")) {
+        std::string name = dev.path().filename();
+        if (name.starts_with("loop") && std::isdigit(static_cast<unsigned char>(name.back()))) {
+            loops += " --dev-bind " + dev.path().string() + " " + dev.path().string();
+        }
+    }
+    auto run = runInSandbox(std::string(kSetup) + R"SH(
+        truncate -s 8M /tmp/reserved.img; mkfs.ext4 -q -m 50 /tmp/reserved.img
+        mkdir "$VST3/Reserved"; mount -o loop /tmp/reserved.img "$VST3/Reserved"
+        as_user mkdir /Users/eve/Mid.vst3; as_user head -c 3M /dev/urandom > /Users/eve/Mid.vst3/data
+        eve copy /Users/eve/Mid.vst3 "$VST3/Reserved/Mid.vst3" | tail -1
+        echo "left: $(ls -A "$VST3/Reserved" | tr '\n' ' ')"
+        stop_helper; show_log)SH",
+                            loops);
+    EXPECT_THAT(run.output, HasSubstr("exit=1\nleft: lost+found \n"));
+    EXPECT_THAT(
+        run.output,
+        ContainsRegex("copy failed: Copy failed: /Users/eve/Mid.vst3 needs "
+                      "[0-9]+ bytes, but only [0-9]+ are available at " VST3_PATH "/Reserved\n"));
 }
 
 // Neither a plug-in folder nor anything of another user goes with a request: not at any depth

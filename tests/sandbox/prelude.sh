@@ -29,6 +29,9 @@ wait_staged() {
 
 show_log() { echo "--- log"; cat "$LOG"; echo "--- end"; }
 
-# Runs a command as an unprivileged user: the attacker (1000) or another user (1001).
+# Runs a command as an unprivileged user: the attacker (1000), another user (1001), a user whose
+# group is not her uid (1002, group 2002) and one with supplementary groups (1003: 3003, 3004).
 as_user() { setpriv --reuid=1000 --regid=1000 --clear-groups "$@"; }
 as_victim() { setpriv --reuid=1001 --regid=1001 --clear-groups "$@"; }
+as_staff() { setpriv --reuid=1002 --regid=2002 --clear-groups "$@"; }
+as_member() { setpriv --reuid=1003 --regid=1003 --groups=3003,3004 "$@"; }
