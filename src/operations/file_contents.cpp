@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "operations/progress_watch.h"
 #include "operations/tree_items.h"
 #include "platform/file_system.h"
 
@@ -44,6 +45,7 @@ void copyFileContents(int src, int dst, const struct stat& st, const std::string
             int err = copyFileRange(src, dst, offset, std::min(end - offset, kChunkBytes));
             if (err == EOVERFLOW) fail("Cannot copy", srcPath, kChangedSize);
             if (err != 0) fail("Cannot copy", srcPath, err);
+            noteBytesCopied(std::min(end - offset, kChunkBytes));
         }
     }
     if (sparse && ::ftruncate(dst, static_cast<off_t>(size)) != 0) fail("Cannot copy", srcPath);
