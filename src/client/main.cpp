@@ -113,6 +113,7 @@ int runOperation(nimbara::HelperClient& client, nimbara::HelperRequest request, 
         display.emplace(::isatty(STDERR_FILENO) == 1);
         watch.progress = [&](const nimbara::ProgressLine& p) { display->show(p.done, p.total); };
         watch.waiting = [&] { display->waiting(); };
+        watch.waitingAfter = std::chrono::milliseconds(500);
     }
     std::string raw;
     auto answer = client.call(request, watch, &raw);

@@ -53,6 +53,7 @@ void copyFileContents(int src, int dst, const struct stat& st, const std::string
     ssize_t more = ::pread(src, &probe, 1, static_cast<off_t>(size));
     if (more < 0) fail("Cannot read", srcPath);
     if (more > 0) fail("Cannot copy", srcPath, kChangedSize);
+    noteFileCopied(allocatedBytes(st));
 }
 
 }  // namespace nimbara

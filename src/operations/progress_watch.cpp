@@ -19,6 +19,7 @@ struct Report {
     ProgressListener listener;
     uint64_t done = 0;
     uint64_t total = 0;
+    uint64_t fileBytes = 0;  // noted of the file being copied
     Clock::time_point lastTold;
 };
 Report report;
@@ -32,7 +33,7 @@ void tell() {
 }  // namespace
 
 ProgressReport::ProgressReport(ProgressListener listener) {
-    report = Report{std::move(listener), 0, 0, {}};
+    report = Report{std::move(listener), 0, 0, 0, {}};
 }
 
 ProgressReport::~ProgressReport() {
@@ -47,7 +48,15 @@ void noteCopyTotal(uint64_t total) {
 
 void noteBytesCopied(uint64_t bytes) {
     report.done += bytes;
+    report.fileBytes += bytes;
     if (report.listener && Clock::now() - report.lastTold >= kProgressInterval) tell();
+}
+
+void noteFileCopied(uint64_t allocated) {
+    uint64_t rest = allocated > report.fileBytes ? allocated - report.fileBytes : 0;
+    report.fileBytes = 0;
+    noteBytesCopied(rest);
+    report.fileBytes = 0;
 }
 
 void beginProgressWatch(Clock::time_point start) {

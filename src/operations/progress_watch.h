@@ -49,6 +49,9 @@ void noteCopyTotal(uint64_t total);
 // `bytes` more of a file's contents were copied; the listener hears of it when
 // kProgressInterval has passed since it last heard.
 void noteBytesCopied(uint64_t bytes);
+// A file is copied whole: counts what the measure counted for it (`allocated`) beyond the
+// bytes already noted, so that a tree of small files moves toward the total too.
+void noteFileCopied(uint64_t allocated);
 
 // Throws FsFailure ("<what> <path>: it lies on a <kind> file system, which the helper does not
 // use") when the item open at `fd` is on a file system that untrustedFileSystem() names.
