@@ -42,7 +42,7 @@ TEST(ClientProtocol, ProgressComesBeforeItsAnswerAndFailuresCarryTheirReason) {
         as_user "$P" "send:$mk"$'\n'"$cp"$'\n'"$no"$'\n'"$plain"$'\n' shut drain > /tmp/out
         echo "ms=$(( ($(date +%s%N) - t0) / 1000000 ))"
         echo "--- wire"; cat /tmp/out; echo "--- end"
-        stop_helper)SH");
+        stop_helper; cat "$LOG")SH");
     auto wire = run.output.substr(run.output.find("--- wire\n") + 9);
     auto lines = linesOf(wire.substr(0, wire.find("--- end")));
     ASSERT_GE(lines.size(), 6u);
@@ -87,10 +87,10 @@ TEST(ClientProtocol, ProgressComesBeforeItsAnswerAndFailuresCarryTheirReason) {
 TEST(ClientProtocol, CommandLineShowsProgressWaitingAndReasons) {
     SKIP_WITHOUT_SANDBOX();
     auto run = runInSandbox(std::string(kManyFiles) + R"SH(
-        as_victim "$C" copy /Users/ann/Many.vst3 $VST3/Many.vst3 > /tmp/first 2>&1 &
+        as_victim "$C" copy /Users/ann/Many.vst3 $VST3/Many.vst3 > /tmp/first 2>&1 & FIRST=$!
         wait_staged
         as_user "$C" copy /Users/ann/Small.vst3 $VST3/Small.vst3; echo "status=$?"
-        wait; cat /tmp/first
+        wait $FIRST; cat /tmp/first
         as_user "$C" --quiet copy /Users/ann/Many.vst3 $VST3/Many2.vst3
         as_user "$C" copy /Users/ann/Nope.vst3 $VST3/Nope.vst3; echo "status=$?"
         stop_helper)SH");
