@@ -15,7 +15,7 @@ prefix=$work/prefix
 cmake --install "$build" --component client-library --prefix "$prefix" >/dev/null
 # Nothing but the library, its headers and how to find them.
 (cd "$prefix" && find . -type f -o -type l | sort) > "$work/installed"
-if grep -vE '^\./(lib[^/]*/(libnimbara-client\.(a|so(\.[0-9.]+)?)|pkgconfig/nimbara-client(-static)?\.pc|cmake/NimbaraClient/[A-Za-z-]+\.cmake)|include/nimbara/(client\.h|client\.hpp|module\.modulemap))$' "$work/installed"; then
+if grep -vE '^\./(lib(/[^/]+)?/(libnimbara-client\.(a|so(\.[0-9.]+)?)|pkgconfig/nimbara-client(-static)?\.pc|cmake/NimbaraClient/[A-Za-z-]+\.cmake)|include/nimbara/(client\.h|client\.hpp|module\.modulemap))$' "$work/installed"; then
   echo "unexpected files installed"; exit 1
 fi
 pcpath=$(dirname "$(find "$prefix" -name nimbara-client.pc)")
