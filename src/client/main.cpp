@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -68,6 +69,23 @@ int exitFor(const ClientError& e, bool json) {
     return e.kind == ClientError::Kind::noHelper ? EX_UNAVAILABLE : EX_PROTOCOL;
 }
 
+// `text` with its control characters escaped (\n, \xNN): a name in a reason cannot forge a line.
+std::string escapedText(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // Prints one answer and returns its exit status.
 int report(const HelperResponse& r, const std::string& rawLine, bool json) {
     if (json) {
@@ -78,7 +96,7 @@ int report(const HelperResponse& r, const std::string& rawLine, bool json) {
     }
     if (r.ok) return EX_OK;
     std::cerr << r.id << ": " << r.error.value_or("") << " [" << r.code.value_or("") << "]\n";
-    if (r.reason) std::cerr << r.id << ": reason: " << *r.reason << "\n";
+    if (r.reason) std::cerr << r.id << ": reason: " << escapedText(*r.reason) << "\n";
     if (r.code != nimbara::codes::kSignatureInvalid) return 1;
     if (!kSigned) std::cerr << "nimbara-helper-client: " << kUnsignedNote << "\n";
     return EX_NOPERM;
