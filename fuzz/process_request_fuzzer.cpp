@@ -30,9 +30,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(r.ok == !r.error.has_value());
     check(r.ok == !r.code.has_value());
     check(r.ok || codes.count(*r.code) == 1);
+    // The answers clients always had, with "reason" the one key added, and only to an operation
+    // that failed.
+    nimbara::HelperResponse old = r;
+    old.reason.reset();
+    std::string oldEncoded = nimbara::encodeResponse(old);
+    check(r.reason ? r.code == "OP_FAILED" && r.id == old.id && !r.reason->empty() &&
+                         encoded.starts_with(oldEncoded.substr(0, oldEncoded.size() - 1) +
+                                             ",\"reason\":\"") &&
+                         encoded.ends_with("\"}")
+                   : encoded == oldEncoded);
+    check(!r.reason || r.error->starts_with("The operation couldn\u2019t be completed. (") ||
+          r.error->starts_with("Too many operations waiting"));
     // Clients can read it back; texts quoting invalid UTF-8 are repaired on the way out.
     auto back = nimbara::decodeResponse(encoded);
-    check(back.value.has_value() && back.value->ok == r.ok && back.value->code == r.code);
+    check(back.value.has_value() && back.value->ok == r.ok && back.value->code == r.code &&
+          back.value->reason.has_value() == r.reason.has_value());
     // Where the plain ping answer applies, it is exactly the general answer.
     std::string plain;
     check(!nimbara::appendPlainPingAnswer(plain, line) || plain == encoded + "\n");

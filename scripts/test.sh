@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Builds and runs the whole test suite: installs what is missing, then
-#   1. g++ build: unit, file-system and sandbox tests
+#   1. g++ build: unit, file-system and sandbox tests; then programs outside the tree built
+#      against its installed client library, signed, pinging and copying through the helper
 #   2. clang build with AddressSanitizer + UndefinedBehaviorSanitizer: the same suite
 #   3. clang build with ThreadSanitizer: the concurrency tests (socket server, queues, sandbox)
 #   4. the libFuzzer targets for a fixed number of runs, inside the sandbox
@@ -29,6 +30,9 @@ section "g++ build and tests"
 configure build
 ninja -C build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+section "Client library outside the tree: C with pkg-config, C++17 with CMake, against the helper"
+tests/install/consumer_test.sh build
 [ "${1:-}" = --quick ] && exit 0
 
 export CC=clang-14 CXX=clang++-14

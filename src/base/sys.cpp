@@ -79,6 +79,17 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+size_t sendWithoutWaiting(int fd, std::string_view data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+    }
+    return sent;
+}
+
 ssize_t readSome(int fd, void* buf, size_t len) {
     for (;;) {
         ssize_t n = ::read(fd, buf, len);

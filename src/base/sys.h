@@ -32,6 +32,11 @@ size_t raiseDescriptorLimit();
 // Returns true when every byte was written, false on the first other error.
 bool writeAll(int fd, std::string_view data);
 
+// Writes what of `data` the socket `fd` takes without waiting (send(MSG_DONTWAIT |
+// MSG_NOSIGNAL), repeating interrupted calls). Returns the number of bytes written; fewer than
+// all when the socket's buffer is full or on an error (a gone peer).
+size_t sendWithoutWaiting(int fd, std::string_view data);
+
 // read(2) that repeats on EINTR. Same result convention as read(2).
 ssize_t readSome(int fd, void* buf, size_t len);
 

@@ -2,6 +2,7 @@
 #include "client/helper_client.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -82,15 +83,37 @@ ClientResult<std::string> HelperClient::exchange(std::string_view line) {
     return answer;
 }
 
-ClientResult<HelperResponse> HelperClient::call(const HelperRequest& request) {
-    auto line = exchange(encodeRequest(request));
-    if (!line.value) return {std::nullopt, line.error};
-    auto decoded = decodeResponse(*line.value);
-    if (!decoded.value) {
-        return {std::nullopt,
-                {ClientError::Kind::malformedAnswer, "malformed answer: " + decoded.error}};
+ClientResult<HelperResponse> HelperClient::call(const HelperRequest& request,
+                                                const CallWatch& watch, std::string* rawAnswer) {
+    ClientError sent = sendLine(encodeRequest(request));
+    if (watch.waiting && !readableWithin(watch.waitingAfter)) watch.waiting();
+    for (;;) {
+        auto line = readLine();
+        if (!line.value) {
+            return {std::nullopt, sent.kind != ClientError::Kind::none ? sent : line.error};
+        }
+        if (auto progress = decodeProgress(*line.value); progress && progress->id == request.id) {
+            if (watch.progress) watch.progress(*progress);
+            continue;
+        }
+        auto decoded = decodeResponse(*line.value);
+        if (!decoded.value) {
+            return {std::nullopt,
+                    {ClientError::Kind::malformedAnswer, "malformed answer: " + decoded.error}};
+        }
+        if (rawAnswer) *rawAnswer = std::move(*line.value);
+        return {std::move(decoded.value), {}};
     }
-    return {std::move(decoded.value), {}};
+}
+
+bool HelperClient::readableWithin(std::chrono::milliseconds wait) {
+    if (buffered_.find('\n') != std::string::npos) return true;
+    pollfd p{fd_.get(), POLLIN, 0};
+    for (;;) {
+        int n = ::poll(&p, 1, static_cast<int>(wait.count()));
+        if (n < 0 && errno == EINTR) continue;  // the notice may come a little early
+        return n != 0;
+    }
 }
 
 std::string HelperClient::nextId() {

@@ -116,6 +116,7 @@ void SocketServer::handleConnection(int fd, uid_t uid, bool& counted) {
     auto chunk = std::make_unique<char[]>(kReadChunkBytes);
     std::string pending;
     std::string responses;
+    const ReplyChannel channel{fd, &responses};
     for (;;) {
         PeerChunk got = readFromPeer(fd, chunk.get(), kReadChunkBytes, peer);
         if (got.bytes <= 0) return;
@@ -136,7 +137,7 @@ void SocketServer::handleConnection(int fd, uid_t uid, bool& counted) {
             std::string_view line = std::string_view(pending).substr(start, lf - start);
             // Pings, the health check clients poll with, skip the JSON reader when plain.
             if (!appendPlainPingAnswer(responses, line)) {
-                appendResponse(responses, processRequest(line, peer.caller));
+                appendResponse(responses, processRequest(line, peer.caller, &channel));
             }
         }
         pending.erase(0, start);

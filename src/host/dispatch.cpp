@@ -42,7 +42,8 @@ AnchoredPath destination(const std::string& canonical) {
 
 }  // namespace
 
-HelperResponse SocketServer::processRequest(std::string_view line, const Caller& caller) {
+HelperResponse SocketServer::processRequest(std::string_view line, const Caller& caller,
+                                            const ReplyChannel* channel) {
     Decoded<HelperRequest> decoded = decodeRequest(line);
     if (!decoded.value) {
         return HelperResponse::failure("unknown", "Malformed request: " + decoded.error,
@@ -54,15 +55,16 @@ HelperResponse SocketServer::processRequest(std::string_view line, const Caller&
                                        "Unsupported protocol version " + std::to_string(request.v),
                                        codes::kVersionMismatch);
     }
-    if (request.op == "ping") return {request.id, true, kProtocolVersion, {}, {}};
-    if (request.op == "copy") return handleCopy(request, caller);
+    if (request.op == "ping") return {request.id, true, kProtocolVersion, {}, {}, {}};
+    if (request.op == "copy") return handleCopy(request, caller, channel);
     if (request.op == "remove") return handleRemove(request, caller);
     if (request.op == "mkdir") return handleMkdir(request, caller);
     return HelperResponse::failure(request.id, "Unknown operation: " + request.op,
                                    codes::kUnknownOp);
 }
 
-HelperResponse SocketServer::handleCopy(const HelperRequest& request, const Caller& caller) {
+HelperResponse SocketServer::handleCopy(const HelperRequest& request, const Caller& caller,
+                                        const ReplyChannel* channel) {
     if (!request.source || !request.dest) {
         return HelperResponse::failure(request.id, kCopyRequires, codes::kValidationFailed);
     }
@@ -77,10 +79,21 @@ HelperResponse SocketServer::handleCopy(const HelperRequest& request, const Call
     std::string warning;
     std::string subject = shortenMiddle(source, kMaxLoggedPathBytes) + " -> " +
                           shortenMiddle(dest, kMaxLoggedPathBytes);
+    // Answers to earlier lines go first; then the progress lines, then this answer.
+    std::optional<ProgressLines> lines;
+    if (request.progress && channel) {
+        channel->flushHeld();
+        lines.emplace(channel->fd, request.id);
+    }
     HelperResponse response = runOperation(request.id, "copy", subject, caller.uid, [&] {
+        ProgressReport report(lines ? ProgressListener([&](uint64_t done, uint64_t total) {
+            lines->offer(done, total);
+        })
+                                    : ProgressListener());
         warning =
             copyBundle(caller, {std::string(kUsersRoot), source}, destination(dest), journal_);
     });
+    if (lines) lines->finish();
     if (!warning.empty()) logOperation(caller.uid, shortenMiddle(warning, kMaxLoggedErrorBytes));
     return response;
 }
@@ -115,16 +128,19 @@ HelperResponse SocketServer::handleTargetOperation(
 HelperResponse SocketServer::runOperation(const std::string& id, const char* op,
                                           const std::string& subject, uid_t uid,
                                           const std::function<void()>& action) {
-    auto failed = [&](const OperationError& e) {
-        logOperation(uid, std::string(op) +
-                              " failed: " + shortenMiddle(e.description(), kMaxLoggedErrorBytes));
+    // The operation's own message goes to the log and, as the reason, to the client.
+    auto failed = [&](const OperationError& e, std::string error) {
+        std::string reason = shortenMiddle(e.description(), kMaxLoggedErrorBytes);
+        logOperation(uid, std::string(op) + " failed: " + reason);
+        HelperResponse response = HelperResponse::failure(id, std::move(error), codes::kOpFailed);
+        response.reason = std::move(reason);
+        return response;
     };
     // Waits here, on the connection's thread, until it is this user's turn.
     OperationTurn turn(turns_, uid);
     if (!turn.held()) {
         OperationError refusal(kindOf(op), tooManyWaitingText());
-        failed(refusal);
-        return HelperResponse::failure(id, refusal.message(), codes::kOpFailed);
+        return failed(refusal, refusal.message());
     }
     std::optional<HelperResponse> slot;
     operationQueue_.sync([&] {
@@ -133,14 +149,12 @@ HelperResponse SocketServer::runOperation(const std::string& id, const char* op,
             if (auto fault = faultForTests.load()) fault("operation");
             action();
         } catch (const OperationError& e) {
-            slot = HelperResponse::failure(id, operationFailedText(e), codes::kOpFailed);
-            failed(e);
+            slot = failed(e, operationFailedText(e));
             return;
         } catch (const std::exception& e) {
             // Out of memory and the like: this operation failed, the queue serves the next one.
             OperationError failure(kindOf(op), std::string("unexpected error: ") + e.what());
-            slot = HelperResponse::failure(id, operationFailedText(failure), codes::kOpFailed);
-            failed(failure);
+            slot = failed(failure, operationFailedText(failure));
             return;
         }
         slot = HelperResponse::success(id);

@@ -23,6 +23,7 @@
 #include "host/log.h"
 #include "host/operation_log.h"
 #include "host/operation_turns.h"
+#include "host/progress_lines.h"
 #include "host/serial_queue.h"
 #include "operations/staging_journal.h"
 #include "platform/caller.h"
@@ -94,8 +95,10 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     // Writes one log line (see host/log.h); any thread.
     static void log(std::string_view message, LogPriority priority = LogPriority::info);
 
-    // Decodes one request line and answers it; never throws. Runs on connection threads.
-    HelperResponse processRequest(std::string_view line, const Caller& caller);
+    // Decodes one request line and answers it; never throws. Runs on connection threads. A copy
+    // that asks for progress writes its progress lines to `channel` (none: it gets none).
+    HelperResponse processRequest(std::string_view line, const Caller& caller,
+                                  const ReplyChannel* channel = nullptr);
 
     const std::string& socketPath() const { return socketPath_; }
     int serverSocket() const { return serverSocket_.load(); }
@@ -125,7 +128,8 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     // Logs a refused connection, within the refusal rate limit.
     void logRefusal(std::string_view message);
 
-    HelperResponse handleCopy(const HelperRequest& request, const Caller& caller);
+    HelperResponse handleCopy(const HelperRequest& request, const Caller& caller,
+                              const ReplyChannel* channel);
     HelperResponse handleRemove(const HelperRequest& request, const Caller& caller);
     HelperResponse handleMkdir(const HelperRequest& request, const Caller& caller);
     // remove and mkdir: the target is dest, else path; validated, then run on the queue.
@@ -133,8 +137,9 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
                                          const char* op, const char* requiresText,
                                          const std::function<void(const std::string&)>& action);
     // Waits for `uid`'s turn, then runs `action` on operationQueue, waiting for it; answers and
-    // logs "<op>: <subject>" or "<op> failed: <error>". Any other exception from `action` fails
-    // the operation the same way; a user with too many operations waiting is refused at once.
+    // logs "<op>: <subject>" or "<op> failed: <error>", that error the answer's reason. Any other
+    // exception from `action` fails the operation the same way; a user with too many operations
+    // waiting is refused at once.
     HelperResponse runOperation(const std::string& id, const char* op, const std::string& subject,
                                 uid_t uid, const std::function<void()>& action);
     // Logs a line of an operation of `uid`, within that user's allowance.

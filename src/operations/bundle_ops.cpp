@@ -12,6 +12,7 @@
 
 #include "base/sys.h"
 #include "base/unique_fd.h"
+#include "operations/progress_watch.h"
 #include "operations/tree_remove.h"
 #include "operations/tree_walk.h"
 #include "operations/trusted_folders.h"
@@ -209,6 +210,7 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
                        target.parentPath);
         }
         journal.add({caller.uid, dest.root, stagedPath});
+        noteCopyTotal(needed.bytes);
     } catch (const std::system_error& e) {
         copyFailed(fsReason("Cannot read", source.path, e.code().value()));
     } catch (const FsFailure& failure) {

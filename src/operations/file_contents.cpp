@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "operations/progress_watch.h"
 #include "operations/tree_items.h"
 #include "platform/file_system.h"
 
@@ -29,6 +30,7 @@ void copyRange(int src, int dst, uint64_t offset, uint64_t end, const std::strin
         int err = copyFileRange(src, dst, offset, std::min(end - offset, kChunkBytes));
         if (err == EOVERFLOW) fail("Cannot copy", srcPath, kChangedSize);
         if (err != 0) fail("Cannot copy", srcPath, err);
+        noteBytesCopied(std::min(end - offset, kChunkBytes));
     }
 }
 
@@ -77,6 +79,7 @@ void copyFileContents(int src, int dst, const struct stat& st, const std::string
     ssize_t more = ::pread(src, &probe, 1, static_cast<off_t>(size));
     if (more < 0) fail("Cannot read", srcPath);
     if (more > 0) fail("Cannot copy", srcPath, kChangedSize);
+    noteFileCopied(allocatedBytes(st));
 }
 
 }  // namespace nimbara

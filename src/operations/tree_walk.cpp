@@ -220,6 +220,7 @@ class TreeCopier {
                 if (::fchmod(dst.get(), file.st.st_mode & kModeMask) != 0) {
                     fail("Cannot set permissions of", dstPath);
                 }
+                noteFileCopied(allocatedBytes(file.st));
                 return dst;
             }
             if (err != ENOTSUP) fail("Cannot copy", srcPath, err);

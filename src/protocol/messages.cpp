@@ -216,21 +216,23 @@ void appendKey(std::string& out, const char* key) {
     out += "\":";
 }
 
-constexpr std::array<FieldRule, 6> kRequestFields{{
+constexpr std::array<FieldRule, 7> kRequestFields{{
     {"id", FieldType::string, true},
     {"v", FieldType::int64, true},
     {"op", FieldType::string, true},
     {"source", FieldType::string, false},
     {"dest", FieldType::string, false},
     {"path", FieldType::string, false},
+    {"progress", FieldType::boolean, false},
 }};
 
-constexpr std::array<FieldRule, 5> kResponseFields{{
+constexpr std::array<FieldRule, 6> kResponseFields{{
     {"id", FieldType::string, true},
     {"ok", FieldType::boolean, true},
     {"v", FieldType::int64, false},
     {"error", FieldType::string, false},
     {"code", FieldType::string, false},
+    {"reason", FieldType::string, false},
 }};
 
 }  // namespace
@@ -243,23 +245,24 @@ Decoded<HelperRequest> decodeRequest(std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         return {std::nullopt, "the line starts with a byte order mark"};
     }
-    std::array<FieldValue, 6> f;
+    std::array<FieldValue, 7> f;
     std::string error;
     if (!readObject(text, kRequestFields, f, error)) return {std::nullopt, error};
-    return {HelperRequest{std::move(f[0].text), f[1].number, std::move(f[2].text),
-                          optionalText(f[3]), optionalText(f[4]), optionalText(f[5])},
-            {}};
+    return {
+        HelperRequest{std::move(f[0].text), f[1].number, std::move(f[2].text), optionalText(f[3]),
+                      optionalText(f[4]), optionalText(f[5]), f[6].present && f[6].flag},
+        {}};
 }
 
 Decoded<HelperResponse> decodeResponse(std::string_view text) {
-    std::array<FieldValue, 5> f;
+    std::array<FieldValue, 6> f;
     std::string error;
     if (!readObject(text, kResponseFields, f, error)) return {std::nullopt, error};
     std::optional<int64_t> v;
     if (f[2].present) v = f[2].number;
-    return {
-        HelperResponse{std::move(f[0].text), f[1].flag, v, optionalText(f[3]), optionalText(f[4])},
-        {}};
+    return {HelperResponse{std::move(f[0].text), f[1].flag, v, optionalText(f[3]),
+                           optionalText(f[4]), optionalText(f[5])},
+            {}};
 }
 
 bool isJsonText(std::string_view text) {
@@ -280,6 +283,10 @@ std::string encodeRequest(const HelperRequest& r) {
         appendKey(out, key);
         appendString(out, **value);
     }
+    if (r.progress) {
+        appendKey(out, "progress");
+        out += "true";
+    }
     return out += "}";
 }
 
@@ -293,12 +300,40 @@ std::string encodeResponse(const HelperResponse& r) {
         appendKey(out, "v");
         out += std::to_string(*r.v);
     }
-    for (auto [key, value] : {std::pair{"error", &r.error}, {"code", &r.code}}) {
+    for (auto [key, value] :
+         {std::pair{"error", &r.error}, {"code", &r.code}, {"reason", &r.reason}}) {
         if (!*value) continue;
         appendKey(out, key);
         appendString(out, **value);
     }
     return out += "}";
+}
+
+std::string encodeProgress(const ProgressLine& p) {
+    std::string out = "{";
+    appendKey(out, "id");
+    appendString(out, p.id);
+    out += ",\"progress\":{\"done\":";
+    out += std::to_string(p.done);
+    out += ",\"total\":";
+    out += std::to_string(p.total);
+    return out += "}}";
+}
+
+std::optional<ProgressLine> decodeProgress(std::string_view text) {
+    // Only the helper's own shape is read; the parser builds no deeper document than that.
+    if (!text.starts_with("{\"id\":") || !isJsonText(text)) return std::nullopt;
+    const Json j = Json::parse(text, nullptr, false);
+    if (!j.is_object() || !j.contains("id") || !j.contains("progress") || !j["id"].is_string()) {
+        return std::nullopt;
+    }
+    const Json& p = j["progress"];
+    if (!p.is_object() || !p.contains("done") || !p.contains("total") ||
+        !p["done"].is_number_unsigned() || !p["total"].is_number_unsigned()) {
+        return std::nullopt;
+    }
+    return ProgressLine{j["id"].get<std::string>(), p["done"].get<uint64_t>(),
+                        p["total"].get<uint64_t>()};
 }
 
 bool appendPlainPingAnswer(std::string& out, std::string_view line) {

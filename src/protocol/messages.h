@@ -30,6 +30,8 @@ struct HelperRequest {
     std::optional<std::string> source;
     std::optional<std::string> dest;
     std::optional<std::string> path;
+    // "copy": the client asks for progress lines before the answer.
+    bool progress = false;
 };
 
 struct HelperResponse {
@@ -38,10 +40,12 @@ struct HelperResponse {
     std::optional<int64_t> v;
     std::optional<std::string> error;
     std::optional<std::string> code;
+    // OP_FAILED of an operation that ran: its own message, as the log line has it.
+    std::optional<std::string> reason = std::nullopt;
 
-    static HelperResponse success(std::string id) { return {std::move(id), true, {}, {}, {}}; }
+    static HelperResponse success(std::string id) { return {std::move(id), true, {}, {}, {}, {}}; }
     static HelperResponse failure(std::string id, std::string error, std::string code) {
-        return {std::move(id), false, {}, std::move(error), std::move(code)};
+        return {std::move(id), false, {}, std::move(error), std::move(code), {}};
     }
     bool operator==(const HelperResponse&) const = default;
 };
@@ -55,6 +59,18 @@ struct Decoded {
 
 Decoded<HelperRequest> decodeRequest(std::string_view text);
 Decoded<HelperResponse> decodeResponse(std::string_view text);
+
+// How far a copy that asked for progress has come: bytes copied of the bytes it measured.
+struct ProgressLine {
+    std::string id;
+    uint64_t done = 0;
+    uint64_t total = 0;
+};
+
+// {"id":ID,"progress":{"done":N,"total":M}}, no trailing line feed.
+std::string encodeProgress(const ProgressLine& progress);
+// A progress line, or nothing for any other text (a response, say).
+std::optional<ProgressLine> decodeProgress(std::string_view text);
 
 // True when `text` is one syntactically valid JSON value.
 bool isJsonText(std::string_view text);

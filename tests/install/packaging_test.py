@@ -55,6 +55,20 @@ def check_tree(src, build, tmp):
         **{f"share/doc/nimbara_helper/{d}": (0o644, None)
            for d in ("README.md", "SECURITY.md", "NEWS.md", "LICENSE", "install.md", "protocol.md")},
     }
+    # The client library: archive, shared library, headers, pkg-config files, CMake package.
+    lib = cache(build).get("CMAKE_INSTALL_LIBDIR", "lib")
+    config = cache(build).get("CMAKE_BUILD_TYPE", "").lower() or "noconfig"
+    version = cache(build)["CMAKE_PROJECT_VERSION"]
+    want.update({
+        f"{lib}/libnimbara-client.a": (0o644, None),
+        **{f"{lib}/libnimbara-client.so{v}": (0o644, None) for v in ("", ".0", f".{version}")},
+        **{f"include/nimbara/{h}": (0o644, None)
+           for h in ("client.h", "client.hpp", "module.modulemap")},
+        **{f"{lib}/pkgconfig/{pc}.pc": (0o644, None)
+           for pc in ("nimbara-client", "nimbara-client-static")},
+        **{f"{lib}/cmake/NimbaraClient/NimbaraClient{f}.cmake": (0o644, None)
+           for f in ("Config", "ConfigVersion", "Targets", f"Targets-{config}")},
+    })
     got = {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(tmp + "/stage")
            for f in fs}
     assert got == set(want), f"installed {sorted(got)}"
@@ -146,7 +160,8 @@ def check_uninstall(src, build, tmp):
             run("bash", "-c", re.sub(r'(^|[\s"])/(var|run|Library)/', rf"\1{stage}/\2/", cmd))
     system = {"var", "var/lib", "run"} | {os.path.relpath(prefix + d, "/") for d in (
         "", "/bin", "/libexec", "/lib", "/lib/systemd", "/lib/systemd/system", "/lib/tmpfiles.d",
-        "/share", "/share/man", "/share/man/man1", "/share/man/man8", "/share/doc")}
+        "/share", "/share/man", "/share/man/man1", "/share/man/man8", "/share/doc",
+        "/include", "/lib/pkgconfig", "/lib/cmake")}
     system |= {os.path.dirname(d) for d in system if d}  # /usr above /usr/local
     left = {os.path.relpath(os.path.join(d, f), stage) for d, ds, fs in os.walk(stage)
             for f in fs + ds}

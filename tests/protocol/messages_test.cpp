@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <tuple>
 
@@ -83,6 +84,11 @@ TEST(Response, EncodedAndDecoded) {
               (HelperResponse{"a", true, 1, {}, {}}));
     EXPECT_EQ(decodeResponse(R"({"id":"a","ok":false,"error":"e","code":"OP_FAILED","x":1})").value,
               (HelperResponse{"a", false, {}, "e", "OP_FAILED"}));
+    HelperResponse failed = HelperResponse::failure("c", "x", codes::kOpFailed);
+    failed.reason = "Copy failed: y";
+    EXPECT_EQ(encodeResponse(failed),
+              R"({"id":"c","ok":false,"error":"x","code":"OP_FAILED","reason":"Copy failed: y"})");
+    EXPECT_EQ(decodeResponse(encodeResponse(failed)).value, failed);
     EXPECT_THAT(decodeResponse(R"({"id":"a"})").error, HasSubstr("missing key \"ok\""));
     EXPECT_THAT(decodeResponse(R"({"id":"a","ok":1})").error, HasSubstr("true or false"));
     EXPECT_THAT(decodeResponse(R"({"id":"a","ok":true,"v":"1"})").error, HasSubstr("\"v\""));
@@ -92,6 +98,11 @@ TEST(RequestEncode, ExactBytesAndRoundTrip) {
     HelperRequest r{"i", 1, "copy", "/Users/a", "/Library/x", std::nullopt};
     EXPECT_EQ(encodeRequest(r),
               R"({"id":"i","v":1,"op":"copy","source":"/Users/a","dest":"/Library/x"})");
+    r.progress = true;
+    EXPECT_EQ(decodeRequest(encodeRequest(r)).value->progress, true);
+    EXPECT_THAT(decodeRequest(R"({"id":"i","v":1,"op":"copy","progress":1})").error,
+                HasSubstr("\"progress\" must be true or false"));
+    r.progress = false;
     // Keys in any order, a null optional absent, other keys and other cases ignored.
     auto back = decodeRequest(
         R"({"dest":"/Library/x","op":"copy","v":1,"id":"i","path":null,"source":"/Users/a","Dest":"/y"})");
@@ -99,6 +110,21 @@ TEST(RequestEncode, ExactBytesAndRoundTrip) {
     const HelperRequest& got = *back.value;
     EXPECT_EQ(std::tie(got.id, got.v, got.op, got.source, got.dest, got.path),
               std::tie(r.id, r.v, r.op, r.source, r.dest, r.path));
+}
+
+// Progress lines are told from answers by their shape; anything else is not one.
+TEST(Progress, EncodedAndTold) {
+    EXPECT_EQ(encodeProgress({"c\"", 5, 9}), R"({"id":"c\"","progress":{"done":5,"total":9}})");
+    auto back = decodeProgress(encodeProgress({"c", UINT64_MAX, 9}));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(std::tie(back->id, back->done, back->total),
+              std::make_tuple(std::string("c"), UINT64_MAX, uint64_t{9}));
+    for (std::string_view line :
+         {R"({"id":"a","ok":true})", R"({"id":"a","progress":{"done":-1,"total":2}})",
+          R"({"id":"a","progress":{"done":1}})", R"({"id":"a","progress":1})",
+          R"({"id":1,"progress":{"done":1,"total":2}})", R"({"id":"a","progress":{"done":1,)"}) {
+        EXPECT_FALSE(decodeProgress(line)) << line;
+    }
 }
 
 TEST(PlainPing, AnswersTheClientsOwnFormOnly) {

@@ -77,7 +77,7 @@ TEST(EndToEnd, OperationFailures) {
         return "{\"id\":\"" + id +
                "\",\"ok\":false,\"error\":\"The operation couldn\u2019t be completed. "
                "(Helper.OperationError error " +
-               std::to_string(code) + ".)\",\"code\":\"OP_FAILED\"}\n";
+               std::to_string(code) + ".)\",\"code\":\"OP_FAILED\",\"reason\":\"";
     };
     // A mount point is never entered, not even when it is the item itself; nor is a bind mount
     // of the same file system below the item.

@@ -38,8 +38,10 @@ TEST(Sharing, UsersTakeTurnsOnTheQueue) {
         r=$(copy short /Users/bob/S.vst3 "$VST3/S.vst3"); as_victim "$P" sleep:2400 "${r%_}" shut drain
         wait $ALL; stop_helper; show_log)SH");
     EXPECT_EQ(count(run.output, R"(\{"id":"long[0-9]","ok":true\})"), 8);
-    EXPECT_EQ(count(run.output, R"(\{"id":"long[0-9]","ok":false,"error":"Too many operations )"
-                                R"(waiting: at most 8 per user","code":"OP_FAILED"\})"),
+    EXPECT_EQ(count(run.output,
+                    R"(\{"id":"long[0-9]","ok":false,"error":"Too many operations )"
+                    R"(waiting: at most 8 per user","code":"OP_FAILED","reason":"Copy failed: Too )"
+                    R"(many operations waiting: at most 8 per user"\})"),
               1);
     size_t shortLine = run.output.find("] [helper] copy: /Users/bob/S.vst3 -> ");
     ASSERT_NE(shortLine, std::string::npos);
