@@ -239,6 +239,8 @@ FAULTS = [
   ("the record forgets the hidden name before the swap is flushed", "src/operations/bundle_ops.cpp",
    [("    if (int err = flushFolder(fd)) {", "    if (forget) journal.remove(copy.path);\n    if (int err = flushFolder(fd)) {"),
     ("    if (forget) journal.remove(copy.path);\n    return warning;", "    return warning;")]),
+  ("a scan of owners starts reopened folders over", "src/operations/tree_remove.cpp",
+   "if (scanOnly_) up.resumeAfter = done.name;", ""),
   ("a stalled step does not fail the copy", "src/operations/progress_watch.cpp",
    "    if (before != 0 && Clock::duration(now - before) > kStallBound) {",
    "    if (false) {"),

@@ -347,8 +347,8 @@ class Torture:
     def dest(uid, root, k):
         return f"{root}/u{uid}-{k}.vst3" if k % 2 == 0 else f"{root}/u{uid}/n{k}/b.vst3"
 
-    def start_helper(self):
-        faulty = self.rng.random() < self.args.fault_share
+    def start_helper(self, clean=False):
+        faulty = self.rng.random() < self.args.fault_share and not clean
         ppm = self.rng.choice([500, 2000, 10000, 40000]) if faulty else 0
         self.helper.start(self.rng.getrandbits(32), ppm)
         self.counts["faulty_starts"] += faulty
@@ -562,8 +562,7 @@ class Torture:
         while not self.done():
             self.round()
         self.helper.stop(signal.SIGTERM)
-        self.helper.start(0, 0)
-        self.check_after_start()
+        self.start_helper(clean=True)  # the last check: what every earlier helper left
         self.helper.stop(signal.SIGTERM)
 
 
