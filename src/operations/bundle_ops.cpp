@@ -59,10 +59,13 @@ Location reachParent(const AnchoredPath& target, const Caller& caller, bool crea
             lastComponent(target.path), parentOf(target.path)};
 }
 
-// An item is there, whatever it is: a link counts as itself, never as its target.
+// An item is there, whatever it is: a link counts as itself, never as its target. Throws
+// FsFailure when the file system cannot tell (an item it cannot see may still be there).
 bool exists(const Location& at) {
     struct stat st;
-    return ::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (errno == ENOENT) return false;
+    throw FsFailure("Cannot read", at.parentPath + "/" + at.name, errno);
 }
 
 // A plug-in folder itself is never removed or replaced: it would take every user's plug-ins
@@ -155,7 +158,13 @@ std::string putInPlace(const Caller& caller, const Location& target, const Stage
     }
     struct stat old;
     if (::fstatat(fd, copy.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
-        return settleSwap(fd, copy, journal);  // moved away by whoever can write the folder
+        int err = errno;
+        if (err == ENOENT) return settleSwap(fd, copy, journal);  // moved away by someone
+        // Whose it is cannot be told: it stays, recorded, for the next start to judge.
+        return settleSwap(fd, copy, journal,
+                          "Left the replaced item " + copy.path +
+                              " for the next start: " + fsReason("Cannot read", copy.path, err),
+                          /*forget=*/false);
     }
     if (caller.uid != 0 && old.st_uid != 0 && old.st_uid != caller.uid) {
         // Put in place of the destination while the copy was made: it goes back.
@@ -274,8 +283,8 @@ void removeBundle(const Caller& caller, const AnchoredPath& path, StagingJournal
                                            : fsReason("Cannot reach", path.path, failure.err));
     }
     if (at.name == ".") removeFailed(fsReason("Cannot remove", path.path, EINVAL));
-    if (!exists(at)) return;
     try {
+        if (!exists(at)) return;
         removeTree(at.parent.get(), at.name, path.path, caller.uid);
     } catch (const FsFailure& failure) {
         removeFailed(failure.what());

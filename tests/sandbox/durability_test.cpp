@@ -39,5 +39,21 @@ TEST(Durability, FlushedBeforeTheSwapAndTheFolderAfter) {
                               "/\\.B\\.vst3\\.nimbara-[0-9a-f]{12}: Input/output error"));
 }
 
+// An item the file system cannot say anything about (its lookup fails, injected) is not gone: the
+// removal fails and the item stays.
+TEST(Durability, AnItemThatCannotBeSeenIsNeverReportedGone) {
+    SKIP_WITHOUT_SANDBOX();
+    auto run = runInSandbox(R"SH(
+        mkdir -p "$VST3/B.vst3"
+        strace -f -qq -o /dev/null -P B.vst3 -e trace=newfstatat -e inject=newfstatat:error=EIO \
+            "$H" > "$LOG" 2>&1 &
+        until grep -q "Listening on" "$LOG"; do sleep 0.01; done
+        "$C" remove "$VST3/B.vst3" 2>/dev/null; echo "remove=$?"; [ -d "$VST3/B.vst3" ] && echo kept
+        show_log)SH");
+    EXPECT_THAT(run.output, HasSubstr("remove=1\nkept\n"));
+    EXPECT_THAT(run.output, HasSubstr("remove failed: Remove failed: Cannot read " VST3_PATH
+                                      "/B.vst3: Input/output error\n"));
+}
+
 }  // namespace
 }  // namespace nimbara
