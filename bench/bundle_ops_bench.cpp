@@ -22,6 +22,9 @@
 #include <vector>
 
 #include "operations/bundle_ops.h"
+#ifdef BENCH_FLUSH_MODES
+#include "flush_modes.h"
+#endif
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -161,6 +164,51 @@ void benchFolder(const fs::path& dir, int rounds) {
     fs::remove_all(work);
 }
 
+#ifdef BENCH_FLUSH_MODES
+// Each bundle copied with each flush mode and with `cp -a`, interleaved (the order turns every
+// round): the cost of the flushes as a ratio to the same copy without them.
+void benchFlushModes(const fs::path& dir, int rounds) {
+    using nimbara::FlushMode;
+    fs::path work = fs::absolute(dir) / "nimbara-bundle-bench";
+    fs::remove_all(work);
+    fs::path users = work / "Users", root = work / "VST3", other = work / "cp";
+    for (auto& d : {users, root, other}) fs::create_directories(d);
+    const nimbara::Caller caller{kOwner, kOwner, {}};
+    const FlushMode modes[] = {FlushMode::none, FlushMode::fileSystem, FlushMode::perItem};
+    for (std::string kind : {"small", "large"}) {
+        std::string name = kind + ".vst3";
+        makeBundle(kind, users / name);
+        nimbara::AnchoredPath src{users.string(), (users / name).string()};
+        nimbara::AnchoredPath dst{root.string(), (root / name).string()};
+        nimbara::StagingJournal journal;
+        std::string cp = "cp -a ", rm = "rm -rf ";
+        cp += quoted(users / name) + " " + quoted(other / name);
+        rm += quoted(other / name);
+        std::vector<double> times[4];  // by mode, then cp -a
+        for (int i = 0; i < rounds; ++i) {
+            for (int j = 0; j < 4; ++j) {
+                int m = (i + j) % 4;
+                if (m == 3) {
+                    times[3].push_back(
+                        seconds([&] { shell(cp + " && sync -f " + quoted(other)); }));
+                    shell(rm);
+                    continue;
+                }
+                nimbara::benchFlushMode = modes[m];
+                times[m].push_back(
+                    seconds([&] { nimbara::copyBundle(caller, src, dst, journal); }));
+                nimbara::removeBundle(caller, dst);
+            }
+        }
+        printRow(fileSystemOf(work), kind + " syncfs", times[1], times[0]);
+        printRow(fileSystemOf(work), kind + " per item", times[2], times[0]);
+        printRow(fileSystemOf(work), kind + " none/cp+s", times[0], times[3]);
+        fs::remove_all(users / name);
+    }
+    fs::remove_all(work);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,6 +225,13 @@ int main(int argc, char** argv) {
     int rounds = std::atoi(argv[1]);
     std::printf("%-6s %-13s %10s %10s   %s\n", "fs", "operation", "helper (s)", "cp/rm (s)",
                 "ratio min/median/max");
+#ifdef BENCH_FLUSH_MODES
+    std::printf(
+        "(copies: second column is the same copy without any flush; last row: no flush "
+        "against cp -a followed by sync -f)\n");
+    for (int i = 2; i < argc; ++i) benchFlushModes(argv[i], rounds);
+    return 0;
+#endif
     for (int i = 2; i < argc; ++i) benchFolder(argv[i], rounds);
     std::printf(
         "(ratio = helper / (cp -a | rm -rf) per round, %d interleaved rounds; times are "

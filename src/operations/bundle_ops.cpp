@@ -59,10 +59,13 @@ Location reachParent(const AnchoredPath& target, const Caller& caller, bool crea
             lastComponent(target.path), parentOf(target.path)};
 }
 
-// An item is there, whatever it is: a link counts as itself, never as its target.
+// An item is there, whatever it is: a link counts as itself, never as its target. Throws
+// FsFailure when the file system cannot tell (an item it cannot see may still be there).
 bool exists(const Location& at) {
     struct stat st;
-    return ::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (::fstatat(at.parent.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (errno == ENOENT) return false;
+    throw FsFailure("Cannot read", at.parentPath + "/" + at.name, errno);
 }
 
 // A plug-in folder itself is never removed or replaced: it would take every user's plug-ins
@@ -119,6 +122,21 @@ struct StagedCopy {
     std::string destPath;
 };
 
+// The swap reaches the disk before the record forgets the hidden name: a power cut in between
+// leaves a recorded leftover, never one no one knows of (`forget` false: the record keeps it for
+// the next start). Returns `warning`, with what failed when the folder cannot be flushed (the copy
+// is in place, but may not survive a power cut).
+std::string settleSwap(int fd, const StagedCopy& copy, StagingJournal& journal,
+                       std::string warning = "", bool forget = true) {
+    if (int err = flushFolder(fd)) {
+        if (!warning.empty()) warning += "; ";
+        warning += fsReason("The copy may not survive a power cut: cannot flush",
+                            parentOf(copy.destPath), err);
+    }
+    if (forget) journal.remove(copy.path);
+    return warning;
+}
+
 // Puts the complete copy at the target's name. An item there is swapped out in one step, its
 // owner checked once more (the moment of change), then removed. Returns a warning to log when
 // the swapped-out item stays.
@@ -126,10 +144,7 @@ std::string putInPlace(const Caller& caller, const Location& target, const Stage
                        StagingJournal& journal, const std::function<void()>& discardStaged) {
     const int fd = target.parent.get();
     int err = renameNoReplace(fd, copy.name.c_str(), target.name.c_str());
-    if (err == 0) {
-        journal.remove(copy.path);
-        return "";
-    }
+    if (err == 0) return settleSwap(fd, copy, journal);
     if (err != EEXIST) {
         discardStaged();
         copyFailed(fsReason("Cannot put the copy at", copy.destPath, err));
@@ -141,8 +156,13 @@ std::string putInPlace(const Caller& caller, const Location& target, const Stage
     }
     struct stat old;
     if (::fstatat(fd, copy.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
-        journal.remove(copy.path);  // moved away by whoever can write the folder
-        return "";
+        int err = errno;
+        if (err == ENOENT) return settleSwap(fd, copy, journal);  // moved away by someone
+        // Whose it is cannot be told: it stays, recorded, for the next start to judge.
+        return settleSwap(fd, copy, journal,
+                          "Left the replaced item " + copy.path +
+                              " for the next start: " + fsReason("Cannot read", copy.path, err),
+                          /*forget=*/false);
     }
     if (caller.uid != 0 && old.st_uid != 0 && old.st_uid != caller.uid) {
         // Put in place of the destination while the copy was made: it goes back.
@@ -159,15 +179,17 @@ std::string putInPlace(const Caller& caller, const Location& target, const Stage
         removeTree(fd, copy.name, copy.path, caller.uid);
     } catch (const FsFailure& failure) {
         if (old.st_uid == 0) {
-            return "Left the replaced item " + copy.path + " for the next start: " + failure.what();
+            return settleSwap(
+                fd, copy, journal,
+                "Left the replaced item " + copy.path + " for the next start: " + failure.what(),
+                /*forget=*/false);
         }
         // The record holds only what is the helper's to remove.
-        journal.remove(copy.path);
-        return "Left the replaced item " + copy.path + " of uid " + std::to_string(old.st_uid) +
-               " in place: " + failure.what();
+        return settleSwap(fd, copy, journal,
+                          "Left the replaced item " + copy.path + " of uid " +
+                              std::to_string(old.st_uid) + " in place: " + failure.what());
     }
-    journal.remove(copy.path);
-    return "";
+    return settleSwap(fd, copy, journal);
 }
 
 }  // namespace
@@ -240,7 +262,12 @@ std::string copyBundle(const Caller& caller, const AnchoredPath& source, const A
         discardStaged();
         copyFailed(fsReason("Cannot read", source.path, e.code().value()));
     }
-
+    // The staged tree reaches the disk before the swap: after a power cut the destination is
+    // then the old item or the complete copy, never one with empty or short files.
+    if (int err = flushBeforeSwap(fd)) {
+        discardStaged();
+        copyFailed(fsReason("Cannot flush", stagedPath, err));
+    }
     return putInPlace(caller, target, {staged, stagedPath, dest.path}, journal, discardStaged);
 }
 
@@ -255,8 +282,8 @@ void removeBundle(const Caller& caller, const AnchoredPath& path, StagingJournal
                                            : fsReason("Cannot reach", path.path, failure.err));
     }
     if (at.name == ".") removeFailed(fsReason("Cannot remove", path.path, EINVAL));
-    if (!exists(at)) return;
     try {
+        if (!exists(at)) return;
         removeTree(at.parent.get(), at.name, path.path, caller.uid);
     } catch (const FsFailure& failure) {
         removeFailed(failure.what());

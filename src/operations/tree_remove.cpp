@@ -41,6 +41,9 @@ struct RemoveLevel {
     size_t pathLength;  // of the removal's path text up to and including this folder
     DirPtr listing;
     bool retried;  // emptied a second time already
+    // A scan that reopened this folder goes on after the subfolder it came back from: nothing
+    // was removed, so the new listing starts with entries already seen.
+    std::string resumeAfter = {};
 };
 
 // Walks a tree depth first, either only looking at every item's owner (`scanOnly`) or removing
@@ -85,6 +88,11 @@ class TreeRemover {
         current_.resize(top.pathLength);
         int topFd = ::dirfd(top.listing.get());
         const dirent* e = nextEntry(top.listing.get(), current_);
+        if (!top.resumeAfter.empty()) {
+            if (!e) throw FsFailure("Cannot remove", current_, "it changed while being checked");
+            if (top.resumeAfter == e->d_name) top.resumeAfter.clear();
+            return;
+        }
         if (!e) return leave();
         current_.append("/").append(e->d_name);
         if (++steps_ % 256 == 0 && removalMustEnd()) {
@@ -155,6 +163,7 @@ class TreeRemover {
                     throw FsFailure("Cannot remove", current_, "it was moved while being removed");
                 }
                 up.listing = listDirectory(std::move(fd), current_);
+                if (scanOnly_) up.resumeAfter = done.name;
             }
             parent = ::dirfd(up.listing.get());
         }

@@ -83,6 +83,7 @@ class TreeCopier {
             UniqueFd dst =
                 copyFile({name, std::move(src), st}, dstDir, dstName.c_str(), srcPath, dstPath);
             settle(dst.get(), st.st_mode, dstPath);
+            flush(dst.get(), dstPath);
             return;
         }
         // The top folder stays private (0700) until it is complete.
@@ -101,6 +102,7 @@ class TreeCopier {
         if (!top) fail("Cannot open folder", dstPath);
         run();
         settle(top.get(), st.st_mode, dstPath);
+        flush(top.get(), dstPath);
     }
 
   private:
@@ -112,6 +114,8 @@ class TreeCopier {
                 top.listed = true;
             }
             if (top.next == top.folders.size()) {
+                if (frames_.size() > 1)
+                    flush(top.dst.get(), top.dstPath);  // the top one: settled first
                 frames_.pop_back();
                 continue;
             }
@@ -165,8 +169,10 @@ class TreeCopier {
                 }
             }
             for (SourceFile& file : files) {
-                copyFile(file, frame.dst.get(), file.name.c_str(), frame.srcPath + "/" + file.name,
-                         frame.dstPath + "/" + file.name);
+                std::string dstPath = frame.dstPath + "/" + file.name;
+                UniqueFd dst = copyFile(file, frame.dst.get(), file.name.c_str(),
+                                        frame.srcPath + "/" + file.name, dstPath);
+                flush(dst.get(), dstPath);
             }
             links.clear();
             files.clear();
@@ -231,6 +237,12 @@ class TreeCopier {
         copyFileContents(file.fd.get(), dst.get(), file.st, srcPath, byRanges,
                          space_ - written_ + takes);
         return dst;
+    }
+
+    // Where the system flushes item by item, each new file and folder reaches the disk before
+    // the tree is swapped in (elsewhere the whole file system is flushed once, before the swap).
+    static void flush(int fd, const std::string& path) {
+        if (int err = flushStagedItem(fd)) fail("Cannot flush", path, err);
     }
 
     // Gives a top item its final mode, with no access inherited from the folder it is in.

@@ -2,8 +2,8 @@
 // File-system calls whose form differs between systems: copy-on-write clones, copying a byte
 // range in the kernel, whether a file is copied by its data ranges, flags that keep an item from
 // being removed, dropping access a new item inherited from its folder, renames that never
-// replace by accident, free space, and random bytes for hidden names. Stateless; any thread.
-// Results are 0 or an errno value.
+// replace by accident, free space, flushing a staged tree to the disk, and random bytes for
+// hidden names. Stateless; any thread. Results are 0 or an errno value.
 #pragma once
 
 #include <sys/stat.h>
@@ -43,6 +43,15 @@ int renameNoReplace(int dir, const char* from, const char* to);
 
 // Swaps the items `a` and `b` in `dir` in one step; both must exist.
 int renameExchange(int dir, const char* a, const char* b);
+
+// A staged tree reaches the disk before it is swapped in, so that after a power cut the
+// destination holds the old item or the complete new one, never empty or short files. Each
+// system flushes the cheaper way: item by item (flushStagedItem on every new file and folder,
+// macOS), or once for the whole file system before the swap (flushBeforeSwap, Linux); the other
+// call does nothing there. flushFolder makes a folder's entries durable: the swap itself.
+int flushStagedItem(int fd);
+int flushBeforeSwap(int fd);
+int flushFolder(int fd);
 
 // True when the folder behind `fd` is where a file system (or a bind mount of one) is mounted.
 bool isMountRoot(int fd);
