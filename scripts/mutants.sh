@@ -258,6 +258,8 @@ FAULTS = [
   ("state folder: a user's link followed", "src/operations/trusted_folders.cpp",
    "if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode) ||\n        st.st_uid != 0) {",
    "if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {"),
+  ("state folder: a link of root's followed in a sticky folder others may write", "src/operations/trusted_folders.cpp",
+   "links == LinksOnTheWay::rootsAllowed &&\n            foreignWriters(st).empty() &&", "links == LinksOnTheWay::rootsAllowed &&\n            true &&"),
   ("plug-in folders' walks follow root's links", "src/operations/trusted_folders.h",
    "LinksOnTheWay links = LinksOnTheWay::refused);", "LinksOnTheWay links = LinksOnTheWay::rootsAllowed);"),
   ("an untrusted hole map: a failed seek fails the copy", "src/operations/file_contents.cpp",
