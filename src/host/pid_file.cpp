@@ -13,7 +13,8 @@
 namespace nimbara {
 
 PidFile PidFile::create(const std::string& folder) {
-    UniqueFd dir = openTrustedFolder(folder, /*create=*/false);
+    // The same walk as the record's: the system's links on the way (/var into /private/var).
+    UniqueFd dir = openTrustedFolder(folder, /*create=*/false, 0755, LinksOnTheWay::rootsAllowed);
     struct stat st;
     if (::fstat(dir.get(), &st) != 0) throw FsFailure("Cannot read", folder, errno);
     if (st.st_uid != 0 || (st.st_mode & 022) != 0) {

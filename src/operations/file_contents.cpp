@@ -35,19 +35,20 @@ void copyRange(int src, int dst, uint64_t offset, uint64_t end, const std::strin
 }
 
 void needSpace(uint64_t bytes, uint64_t allowance, const std::string& srcPath) {
-    // Holes filled since the space was checked must not take more than is left.
+    // Holes filled since the space was checked, or a whole copy of a file whose holes cannot be
+    // trusted, must not take more than is left.
     if (bytes > allowance) {
-        fail("Cannot copy", srcPath, "not enough space: it grew while being copied");
+        fail("Cannot copy", srcPath, "not enough space: it holds more data than its blocks");
     }
 }
 
-// Copies the data ranges the file system reports, leaving the holes between them. False when
-// its answers cannot be trusted: a seek failed, or a file with blocks shows no data (the map of
-// a compressed or not yet written file can read as one hole).
+// Copies the data ranges the file system reports, leaving the holes between them, and adds the
+// bytes copied to `copied`. False when its answers cannot be trusted: a seek failed, or a file
+// with blocks shows no data (the map of a compressed or not yet written file can read as one
+// hole, such as space reserved but never written).
 bool copyDataRanges(int src, int dst, const struct stat& st, const std::string& srcPath,
-                    uint64_t allowance) {
+                    uint64_t allowance, uint64_t& copied) {
     const uint64_t size = static_cast<uint64_t>(st.st_size);
-    uint64_t copied = 0;
     for (uint64_t offset = 0; offset < size;) {
         off_t data = seek(src, offset, SEEK_DATA);
         if (data < 0 && errno == ENXIO) break;  // no data from here on
@@ -64,14 +65,15 @@ bool copyDataRanges(int src, int dst, const struct stat& st, const std::string& 
 
 }  // namespace
 
-void copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath,
-                      bool byRanges, uint64_t allowance) {
+uint64_t copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath,
+                          bool byRanges, uint64_t allowance) {
     const uint64_t size = static_cast<uint64_t>(st.st_size);
+    uint64_t written = size;
     if (!byRanges) {
         copyRange(src, dst, 0, size, srcPath);
-    } else if (!copyDataRanges(src, dst, st, srcPath, allowance)) {
+    } else if (written = 0; !copyDataRanges(src, dst, st, srcPath, allowance, written)) {
         // Whole, over whatever ranges were written already.
-        needSpace(size, allowance, srcPath);
+        needSpace(written = size, allowance, srcPath);
         copyRange(src, dst, 0, size, srcPath);
     }
     if (byRanges && ::ftruncate(dst, static_cast<off_t>(size)) != 0) fail("Cannot copy", srcPath);
@@ -80,6 +82,7 @@ void copyFileContents(int src, int dst, const struct stat& st, const std::string
     if (more < 0) fail("Cannot read", srcPath);
     if (more > 0) fail("Cannot copy", srcPath, kChangedSize);
     noteFileCopied(allocatedBytes(st));
+    return written;
 }
 
 }  // namespace nimbara

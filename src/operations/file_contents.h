@@ -16,9 +16,9 @@ namespace nimbara {
 // meanwhile fails the copy. With `byRanges` only its data ranges are copied, so the holes stay
 // holes, taking at most `allowance` bytes; a file whose map of holes cannot be trusted (a seek
 // fails, or a file with blocks shows no data at all) is copied whole instead, within the same
-// allowance.
-void copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath,
-                      bool byRanges, uint64_t allowance);
+// allowance. Returns the bytes written, which the caller charges to the copy's space.
+uint64_t copyFileContents(int src, int dst, const struct stat& st, const std::string& srcPath,
+                          bool byRanges, uint64_t allowance);
 
 // Tests only: when set, stands in for lseek(2) as a copy asks for data and holes.
 inline std::atomic<off_t (*)(int fd, off_t offset, int whence)> seekForTests{nullptr};

@@ -234,8 +234,12 @@ class TreeCopier {
         dst.reset(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                            file.st.st_mode & kModeMask));
         if (!dst) fail("Cannot create", dstPath);
-        copyFileContents(file.fd.get(), dst.get(), file.st, srcPath, byRanges,
-                         space_ - written_ + takes);
+        // A file may hold more data than its blocks showed when the tree was measured (space
+        // reserved but never written reads as holes and is copied whole): what it took beyond
+        // that counts against the space left for the files after it.
+        uint64_t wrote = copyFileContents(file.fd.get(), dst.get(), file.st, srcPath, byRanges,
+                                          space_ - written_ + takes);
+        if (wrote > takes) written_ += wrote - takes;
         return dst;
     }
 

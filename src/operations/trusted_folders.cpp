@@ -158,10 +158,12 @@ UniqueFd openTrustedFolder(const std::string& path, bool create, mode_t mode, Li
         std::string after(view);
         int err = 0;
         UniqueFd next = openFolder(current.get(), name, err);
-        // The folder that holds a link passed the check above, so only root can have made or
-        // changed a link of root's in it.
+        // Only root can have made or changed a link of root's in a folder that no one else may
+        // write. A sticky folder others may write does not qualify: anyone can put a link of
+        // root's there (one the helper copied into a plug-in folder, moved or linked over).
         if (!next && err == ELOOP && links == LinksOnTheWay::rootsAllowed &&
-            ++followed <= kMaxLinksFollowed && followRootsLink(current, name, after, reached)) {
+            foreignWriters(st).empty() && ++followed <= kMaxLinksFollowed &&
+            followRootsLink(current, name, after, reached)) {
             rest = std::move(after);
             continue;
         }

@@ -58,6 +58,8 @@ TEST(StagingJournal, ReachedThroughTheSystemsLinksOnly) {
     const std::string base = ::mkdtemp(tmpl);
     ::chmod(base.c_str(), 0755);
     std::filesystem::create_directory(base + "/real");
+    std::filesystem::create_directory(base + "/sticky");
+    ::chmod((base + "/sticky").c_str(), 01777);  // anyone may add a name, even a link of root's
     ASSERT_EQ(::symlink("loop", (base + "/loop2").c_str()), 0);
     struct Case {
         const char* link;
@@ -69,6 +71,7 @@ TEST(StagingJournal, ReachedThroughTheSystemsLinksOnly) {
         {"abs", base + "//real", 0, true},
         {"users", "real", 1000, false},
         {"loop", "loop2", 0, false},
+        {"sticky/in", base + "/real", 0, false},
     };
     for (const Case& c : cases) {
         std::string link = base + "/" + c.link, state = link + "/state";

@@ -89,6 +89,9 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
         echo "== inodes"; eve copy /Users/eve/Many.vst3 "$VST3/Few/Many.vst3"
         mkdir "$VST3/Small/Big.vst3"; echo old > "$VST3/Small/Big.vst3/old"
         echo "== small"; eve copy /Users/eve/Big.vst3 "$VST3/Small/Big.vst3"
+        as_user mkdir /Users/eve/Reserved.vst3  # blocks reserved, never written: all holes
+        for f in a b; do as_user sh -c "cd /Users/eve/Reserved.vst3; fallocate -l 4K $f; truncate -s 12M $f"; done
+        echo "== reserved"; eve copy /Users/eve/Reserved.vst3 "$VST3/Small/Reserved.vst3"
         echo "left: $(ls -A "$VST3" "$VST3/Small" "$VST3/Small/Big.vst3" | tr '\n' ' ')"
         stop_helper; show_log)SH",
                             "--cap-add CAP_SYS_ADMIN --size 16777216 --tmpfs " VST3_PATH "/Small");
@@ -103,6 +106,8 @@ TEST(Attack, CopiesAreBoundedBySizeAndSpace) {
                "copy failed: Copy failed: /Users/eve/Many.vst3 needs 61 inodes, but only 39 are "
                "available at " VST3_PATH "/Few\n",
                "Fifo.vst3/x\\n[2030-01-01T00:00:00Z] [helper] Stopped: not a"});
+    EXPECT_THAT(run.output, ContainsRegex("Cannot copy /Users/eve/Reserved.vst3/[ab]: not enough "
+                                          "space: it holds more data than its blocks\n"));
     EXPECT_THAT(run.output, Not(HasSubstr("\n[2030-01-01T00:00:00Z]")));
     EXPECT_THAT(run.output, Not(HasSubstr("exit=124")));
 }

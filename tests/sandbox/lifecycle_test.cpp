@@ -102,14 +102,16 @@ TEST(Lifecycle, StateFolderBehindTheSystemsVarLink) {
         record=/private/var/lib/com.corvellan.nimbara.helper/staged
         echo "recorded=$(grep -c "$VST3/$staged\$" "$record")"
         start_helper
+        [ "$(cat /var/lib/com.corvellan.nimbara.helper/helper.pid)" = "$HPID" ] && echo pid-file=ok
         echo "hidden=$(ls -A "$VST3" | grep -c '^\.')"
         mv "$SOCK" "$SOCK.moved"; timeout 5 "$H" > /tmp/second.out 2>&1
         echo "second-exit=$? $(cat /tmp/second.out)"; mv "$SOCK.moved" "$SOCK"
         stop_helper; show_log)SH",
                             "", "--var-link");
-    expectAll(run.output, {"var=private/var root 755\n",
-                           "recorded=1\nhidden=0\nsecond-exit=1 [helper] Fatal: bind() failed: "
-                           "Address already in use\nhelper-exit=0\n"});
+    expectAll(run.output,
+              {"var=private/var root 755\n",
+               "recorded=1\npid-file=ok\nhidden=0\nsecond-exit=1 [helper] Fatal: bind() failed: "
+               "Address already in use\nhelper-exit=0\n"});
     EXPECT_THAT(run.output, ContainsRegex("\\] \\[helper\\] Removed leftover " VST3_PATH
                                           "/\\.Big\\.vst3\\.nimbara-[0-9a-f]{12}\n"));
     EXPECT_THAT(run.output, Not(HasSubstr("Cannot keep a record")));
