@@ -227,7 +227,12 @@ class Client:
                 return None
             self.buf += chunk
         line, self.buf = self.buf.split(b"\n", 1)
-        return json.loads(line.strip(b"\r"))
+        answer = json.loads(line.strip(b"\r"))
+        # The client reports a lost connection as a line of its own and ends: not the helper's
+        # answer, but its going away.
+        if answer.get("client_error") in ("CONNECTION_LOST", "NO_HELPER"):
+            return None
+        return answer
 
     def close(self):
         try:
