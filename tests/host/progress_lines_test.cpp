@@ -18,7 +18,7 @@ namespace {
 
 TEST(ProgressLines, AClientThatDoesNotReadLosesLinesButNeverWholeOnes) {
     int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     UniqueFd helperSide(pair[0]), clientSide(pair[1]);
     int small = 1;  // the system rounds it up to its least buffer
     ::setsockopt(helperSide.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
