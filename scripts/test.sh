@@ -41,7 +41,10 @@ export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktra
 section "AddressSanitizer + UndefinedBehaviorSanitizer"
 configure build-asan -DSANITIZE=address,undefined -DBUILD_BENCHMARKS=OFF
 ninja -C build-asan -j "$jobs"
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+# The torture round judges memory against its idle level, which the sanitizer's quarantine
+# grows, and two client tests judge waiting by the clock: they run in the plain build only.
+ctest --test-dir build-asan --output-on-failure -j "$jobs" \
+  -E '^torture\.|CommandLineShowsProgressWaitingAndReasons|UsersTakeTurnsOnTheQueue'
 
 section "ThreadSanitizer: concurrency tests"
 configure build-tsan -DSANITIZE=thread -DBUILD_BENCHMARKS=OFF
