@@ -38,15 +38,22 @@ std::string progressBarText(uint64_t done, uint64_t total, std::chrono::millisec
     double part = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
     if (part > 1.0) part = 1.0;
     int filled = static_cast<int>(part * kBarWidth);
-    std::string text = "[" + std::string(static_cast<size_t>(filled), '#');
+    std::string text = "[";
+    text.append(static_cast<size_t>(filled), '#');
     text += std::string(static_cast<size_t>(kBarWidth - filled), '-');
     text += "] ";
     std::string percent = std::to_string(static_cast<int>(part * 100));
-    text += std::string(3 - std::min<size_t>(3, percent.size()), ' ') + percent + "%  ";
-    text += byteText(done) + " of " + byteText(total);
+    text.append(3 - std::min<size_t>(3, percent.size()), ' ');
+    text += percent;
+    text += "%  ";
+    text += byteText(done);
+    text += " of ";
+    text += byteText(total);
     if (elapsed.count() > 0 && done > 0) {
         double rate = static_cast<double>(done) * 1000 / static_cast<double>(elapsed.count());
-        text += "  " + byteText(static_cast<uint64_t>(rate)) + "/s  ";
+        text += "  ";
+        text += byteText(static_cast<uint64_t>(rate));
+        text += "/s  ";
         text += durationText(
             static_cast<uint64_t>(static_cast<double>(total - std::min(done, total)) / rate));
         text += " left";
