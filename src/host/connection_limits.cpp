@@ -114,12 +114,13 @@ bool ConnectionLimits::beginCheck(uid_t uid, int fd) {
     std::unique_lock lock(mutex_);
     Waiter me;
     me.fd = fd;
-    if (hasRoom(uid) && waiting_.find(uid) == waiting_.end()) {
-        count(uid);
-        me.granted = true;
-    } else {
+    {
+        // Each one joins the line and places are handed out from it: waiters whose peer left
+        // may still stand in it, not yet awake, with no check running that would end and hand
+        // the place on, so the one who comes is given it here.
         std::list<Waiter*>& line = waiting_[uid];
         auto mine = line.insert(line.end(), &me);
+        wakeNext();
         me.wake.wait(lock, [&] { return me.gone || me.granted; });
         line.erase(mine);
         if (line.empty()) waiting_.erase(uid);

@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -111,6 +112,46 @@ TEST(ConnectionLimits, APeerGoneByItsTurnPassesItsPlaceOn) {
     EXPECT_EQ(limits.admit(7), Admission::admitted);
     EXPECT_EQ(limits.admit(7), Admission::userAtCap);
     for (int fd : {live[0], live[1], gone[0]}) ::close(fd);
+}
+
+// A check ends while the only ones in line are connections whose peers left, not yet awake;
+// a connection coming then is checked at once, however long they take to leave the line.
+TEST(ConnectionLimits, WaitersWhosePeersLeftHoldUpNoOne) {
+    int live[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, live), 0);
+    for (int round = 0; round < 10; ++round) {
+        // Left behind if a connection hangs, so that the test reports it instead of hanging too.
+        auto* limits = new ConnectionLimits(1000, 101);
+        ASSERT_EQ(limits->admit(7), Admission::admitted);
+        ASSERT_TRUE(limits->beginCheck(7, live[0]));
+        std::vector<std::array<int, 2>> peers(100);
+        std::vector<std::thread> waiters;
+        for (auto& p : peers) {
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, p.data()), 0);
+            ASSERT_EQ(limits->admit(7), Admission::admitted);
+            waiters.emplace_back([limits, fd = p[0]] { EXPECT_FALSE(limits->beginCheck(7, fd)); });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // until they wait in line
+        for (auto& p : peers) ::close(p[1]);
+        ASSERT_EQ(limits->admit(7), Admission::admitted);  // at the cap: the gone ones uncounted
+        limits->endCheck(7);
+        auto next = std::make_shared<std::promise<bool>>();
+        auto checked = next->get_future();
+        std::thread([limits, next, fd = live[0]] {
+            next->set_value(limits->beginCheck(7, fd));
+        }).detach();
+        if (checked.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            for (auto& w : waiters) w.detach();
+            FAIL() << "round " << round << ": the connection after them still waits";
+        }
+        EXPECT_TRUE(checked.get());
+        limits->endCheck(7);
+        for (auto& w : waiters) w.join();
+        for (auto& p : peers) ::close(p[0]);
+        delete limits;
+    }
+    ::close(live[0]);
+    ::close(live[1]);
 }
 
 }  // namespace
