@@ -379,6 +379,10 @@ FAULTS = [
    "    noteFileCopied(allocatedBytes(st));\n", ""),
   ("a failed operation's reason left out of its answer", "src/host/dispatch.cpp",
    "        response.reason = std::move(reason);\n", ""),
+  ("one who comes takes a free place only when no one waits, stranded behind gone peers",
+   "src/host/connection_limits.cpp", "        wakeNext();\n        me.wake.wait(",
+   "        if (hasRoom(uid) && line.size() == 1) {\n            count(uid);\n"
+   "            me.granted = true;\n        }\n        me.wake.wait("),
 ]
 HOOK_ONLY = ["a library judged by its name alone (a private mount over a library folder needs a user namespace of one's own, refused first)",
              "an item swapped between the type check and the open (needs a seam inside copyItem)",
