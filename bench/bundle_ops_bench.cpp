@@ -123,30 +123,50 @@ void printRow(const std::string& where, const std::string& what, const std::vect
     std::fflush(stdout);
 }
 
-// Both bundles on the file system of `dir`, `rounds` interleaved rounds each.
-void benchFolder(const fs::path& dir, int rounds) {
-    fs::path work = fs::absolute(dir) / "nimbara-bundle-bench";
-    fs::remove_all(work);
-    fs::path users = work / "Users", root = work / "VST3", other = work / "cp";
-    for (auto& d : {users, root, other}) fs::create_directories(d);
-    const nimbara::Caller caller{kOwner, kOwner, {}};
-    for (std::string kind : {"small", "large"}) {
+// One run's folders on the file system of `dir`, and one bundle of each kind in turn in them:
+// where the helper copies it from and to, and the `cp -a` and `rm -rf` commands that do the same.
+struct BenchRun {
+    fs::path work, users, root, other;
+    explicit BenchRun(const fs::path& dir)
+        : work(fs::absolute(dir) / "nimbara-bundle-bench"),
+          users(work / "Users"),
+          root(work / "VST3"),
+          other(work / "cp") {
+        fs::remove_all(work);
+        for (auto& d : {users, root, other}) fs::create_directories(d);
+    }
+    ~BenchRun() { fs::remove_all(work); }
+    struct Bundle {
+        nimbara::AnchoredPath src, dst;
+        std::string cp = "cp -a ", rm = "rm -rf ";
+    };
+    Bundle make(const std::string& kind) const {
         std::string name = kind + ".vst3";
         makeBundle(kind, users / name);
+        Bundle b{{users.string(), (users / name).string()},
+                 {root.string(), (root / name).string()}};
+        b.cp += quoted(users / name) + " " + quoted(other / name);
+        b.rm += quoted(other / name);
+        return b;
+    }
+};
+
+// Both bundles on the file system of `dir`, `rounds` interleaved rounds each.
+void benchFolder(const fs::path& dir, int rounds) {
+    BenchRun run(dir);
+    const nimbara::Caller caller{kOwner, kOwner, {}};
+    for (std::string kind : {"small", "large"}) {
+        const BenchRun::Bundle b = run.make(kind);
         std::vector<double> copyOurs, copyCp, removeOurs, removeRm;
-        nimbara::AnchoredPath src{users.string(), (users / name).string()};
-        nimbara::AnchoredPath dst{root.string(), (root / name).string()};
         nimbara::StagingJournal journal;
-        std::string cp = "cp -a ", rm = "rm -rf ";
-        cp += quoted(users / name) + " " + quoted(other / name);
-        rm += quoted(other / name);
         auto ours = [&] {
-            copyOurs.push_back(seconds([&] { nimbara::copyBundle(caller, src, dst, journal); }));
-            removeOurs.push_back(seconds([&] { nimbara::removeBundle(caller, dst); }));
+            copyOurs.push_back(
+                seconds([&] { nimbara::copyBundle(caller, b.src, b.dst, journal); }));
+            removeOurs.push_back(seconds([&] { nimbara::removeBundle(caller, b.dst); }));
         };
         auto theirs = [&] {
-            copyCp.push_back(seconds([&] { shell(cp); }));
-            removeRm.push_back(seconds([&] { shell(rm); }));
+            copyCp.push_back(seconds([&] { shell(b.cp); }));
+            removeRm.push_back(seconds([&] { shell(b.rm); }));
         };
         for (int i = 0; i < rounds; ++i) {
             if (i % 2 == 0) {
@@ -157,11 +177,10 @@ void benchFolder(const fs::path& dir, int rounds) {
                 ours();
             }
         }
-        printRow(fileSystemOf(work), "copy " + kind, copyOurs, copyCp);
-        printRow(fileSystemOf(work), "remove " + kind, removeOurs, removeRm);
-        fs::remove_all(users / name);
+        printRow(fileSystemOf(run.work), "copy " + kind, copyOurs, copyCp);
+        printRow(fileSystemOf(run.work), "remove " + kind, removeOurs, removeRm);
+        fs::remove_all(run.users / (kind + ".vst3"));
     }
-    fs::remove_all(work);
 }
 
 #ifdef BENCH_FLUSH_MODES
@@ -169,43 +188,33 @@ void benchFolder(const fs::path& dir, int rounds) {
 // round): the cost of the flushes as a ratio to the same copy without them.
 void benchFlushModes(const fs::path& dir, int rounds) {
     using nimbara::FlushMode;
-    fs::path work = fs::absolute(dir) / "nimbara-bundle-bench";
-    fs::remove_all(work);
-    fs::path users = work / "Users", root = work / "VST3", other = work / "cp";
-    for (auto& d : {users, root, other}) fs::create_directories(d);
+    BenchRun run(dir);
     const nimbara::Caller caller{kOwner, kOwner, {}};
     const FlushMode modes[] = {FlushMode::none, FlushMode::fileSystem, FlushMode::perItem};
     for (std::string kind : {"small", "large"}) {
-        std::string name = kind + ".vst3";
-        makeBundle(kind, users / name);
-        nimbara::AnchoredPath src{users.string(), (users / name).string()};
-        nimbara::AnchoredPath dst{root.string(), (root / name).string()};
+        const BenchRun::Bundle b = run.make(kind);
         nimbara::StagingJournal journal;
-        std::string cp = "cp -a ", rm = "rm -rf ";
-        cp += quoted(users / name) + " " + quoted(other / name);
-        rm += quoted(other / name);
         std::vector<double> times[4];  // by mode, then cp -a
         for (int i = 0; i < rounds; ++i) {
             for (int j = 0; j < 4; ++j) {
                 int m = (i + j) % 4;
                 if (m == 3) {
                     times[3].push_back(
-                        seconds([&] { shell(cp + " && sync -f " + quoted(other)); }));
-                    shell(rm);
+                        seconds([&] { shell(b.cp + " && sync -f " + quoted(run.other)); }));
+                    shell(b.rm);
                     continue;
                 }
                 nimbara::benchFlushMode = modes[m];
                 times[m].push_back(
-                    seconds([&] { nimbara::copyBundle(caller, src, dst, journal); }));
-                nimbara::removeBundle(caller, dst);
+                    seconds([&] { nimbara::copyBundle(caller, b.src, b.dst, journal); }));
+                nimbara::removeBundle(caller, b.dst);
             }
         }
-        printRow(fileSystemOf(work), kind + " syncfs", times[1], times[0]);
-        printRow(fileSystemOf(work), kind + " per item", times[2], times[0]);
-        printRow(fileSystemOf(work), kind + " none/cp+s", times[0], times[3]);
-        fs::remove_all(users / name);
+        printRow(fileSystemOf(run.work), kind + " syncfs", times[1], times[0]);
+        printRow(fileSystemOf(run.work), kind + " per item", times[2], times[0]);
+        printRow(fileSystemOf(run.work), kind + " none/cp+s", times[0], times[3]);
+        fs::remove_all(run.users / (kind + ".vst3"));
     }
-    fs::remove_all(work);
 }
 #endif
 
