@@ -23,7 +23,9 @@ TEST(ProgressLines, AClientThatDoesNotReadLosesLinesButNeverWholeOnes) {
     int small = 1;  // the system rounds it up to its least buffer
     ::setsockopt(helperSide.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
 
-    ProgressLines lines(helperSide.get(), "an id that makes each line long enough to split");
+    // The socket takes a short line whole or not at all: one longer than half its buffer it
+    // takes in part.
+    ProgressLines lines(helperSide.get(), std::string(6000, 'i'));
     // Far more than the buffer holds; a blocking write would hang the test here.
     for (uint64_t done = 0; done < 20000; ++done) lines.offer(done, 20000);
     // The client reads again; the line begun is finished for it.
