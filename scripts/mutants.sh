@@ -348,6 +348,8 @@ FAULTS = [
   # A check place given to a peer that went away.
   ("a place handed to a gone peer is lost", "src/host/connection_limits.cpp",
    "        if (me.granted) endCheckLocked(uid);", ""),
+  ("a gone waiter uncounted again each time the cap is met", "src/host/connection_limits.cpp",
+   "        if (w->gone || !peerHungUp(w->fd)) continue;", "        if (!peerHungUp(w->fd)) continue;"),
   ("a peer gone by its turn keeps counting", "src/host/connection_limits.cpp",
    "        me.gone = true;\n        uncount(uid);\n    }", "        me.gone = true;\n    }"),
   ("a check never begun is ended", "src/host/connection.cpp",
